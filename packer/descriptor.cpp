@@ -1,0 +1,321 @@
+#include "descriptor.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "container.h"
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char &c : s)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    return s;
+}
+
+std::string Trim(const std::string &s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+bool ReadWhole(const std::string &path, std::string *out, std::string *err) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        *err = std::strerror(errno);
+        return false;
+    }
+    out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool HasFolderPart(const std::string &s) {
+    return s.find_first_of("\\/:") != std::string::npos || s == "." || s == "..";
+}
+
+bool EndsWithRtf(const std::string &name) {
+    return name.size() >= 3 && Lower(name.substr(name.size() - 3)) == "rtf";
+}
+
+// Width and height of a Windows bitmap file; false if it is not one that
+// the system's loader reads.
+bool BitmapSize(const std::string &bytes, long *w, long *h) {
+    if (bytes.size() < 26 || bytes[0] != 'B' || bytes[1] != 'M') return false;
+    const uint8_t *p = (const uint8_t *)bytes.data();
+    uint32_t hdr = LoadLE32(p + 14);
+    if (hdr == 12) {  // OS/2 core header: 16-bit sizes
+        *w = p[18] | (p[19] << 8);
+        *h = p[20] | (p[21] << 8);
+    } else if (hdr >= 40 && bytes.size() >= 14 + 40) {
+        *w = (int32_t)LoadLE32(p + 18);
+        *h = (int32_t)LoadLE32(p + 22);
+        if (*h < 0) *h = -*h;  // top-down rows
+    } else {
+        return false;
+    }
+    uint32_t bits_at = LoadLE32(p + 10);
+    return *w > 0 && *h > 0 && bits_at < bytes.size();
+}
+
+}  // namespace
+
+void Descriptor::Parse(const std::string &text) {
+    entries_.clear();
+    std::string section;
+    bool in_section = false;
+    int line_no = 0;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = Trim(text.substr(pos, nl - pos));
+        pos = nl + 1;
+        line_no++;
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            size_t close = line.find(']');
+            section = Lower(Trim(line.substr(1, close == std::string::npos
+                                                    ? std::string::npos
+                                                    : close - 1)));
+            in_section = true;
+            continue;
+        }
+        if (!in_section) continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        Entry e;
+        e.section = section;
+        e.key = Lower(Trim(line.substr(0, eq)));
+        e.value = Trim(line.substr(eq + 1));
+        // A value in matching double quotes loses them.
+        if (e.value.size() >= 2 && e.value.front() == '"' && e.value.back() == '"')
+            e.value = e.value.substr(1, e.value.size() - 2);
+        e.line = line_no;
+        entries_.push_back(e);
+    }
+}
+
+std::string Descriptor::Get(const std::string &section, const std::string &key, size_t size,
+                            bool *found, int *line) const {
+    std::string s = Lower(section), k = Lower(key);
+    for (const Entry &e : entries_) {
+        if (e.section == s && e.key == k) {
+            if (found) *found = true;
+            if (line) *line = e.line;
+            return e.value.substr(0, size - 1);
+        }
+    }
+    if (found) *found = false;
+    if (line) *line = 0;
+    return "NO";
+}
+
+std::vector<std::string> SplitCabFiles(const std::string &value) {
+    std::vector<std::string> items;
+    std::string current;
+    for (size_t i = 0; i < value.size(); i++) {
+        if (value[i] != ',') {
+            current += value[i];
+            continue;
+        }
+        items.push_back(current);
+        // After a comma that ends the value the item before it stays the
+        // current one and is walked once more.
+        if (i + 1 < value.size()) current.clear();
+    }
+    items.push_back(current);
+    return items;
+}
+
+std::string FormatLintMessage(const std::string &path, const LintMessage &m) {
+    std::string where = path;
+    if (m.line) where += ":" + std::to_string(m.line);
+    return where + (m.error ? ": error: " : ": warning: ") + m.text;
+}
+
+void LintDescriptor(const std::string &text, const std::string &dir,
+                    std::vector<PackMember> *members, LintReport *report) {
+    Descriptor d;
+    d.Parse(text);
+    auto warn = [&](int line, const std::string &t) { report->messages.push_back({false, line, t}); };
+    auto error = [&](int line, const std::string &t) { report->messages.push_back({true, line, t}); };
+    std::map<std::string, std::string> by_lower;  // member names added so far
+
+    auto add_member = [&](const std::string &name, int line) {
+        auto it = by_lower.find(Lower(name));
+        if (it != by_lower.end()) {
+            if (it->second != name)
+                warn(line, "'" + name + "' and '" + it->second +
+                               "' differ only in case: on Windows they are one file");
+            return;
+        }
+        if (!IsSafeMemberName(name.c_str())) {
+            error(line, "'" + name + "' cannot be a file name in the setup folder");
+            return;
+        }
+        by_lower[Lower(name)] = name;
+        if (members) members->push_back({name, dir + "/" + name});
+    };
+    auto read_member = [&](const std::string &name, std::string *bytes) {
+        std::string err;
+        return ReadWhole(dir + "/" + name, bytes, &err);
+    };
+
+    add_member("Setup.ini", 0);
+
+    struct Key {
+        const char *section, *key;
+        size_t size;
+        const char *effect;
+    };
+    const Key keys[] = {
+        {"VQINSTALLER", "ProductName", 256, "the title and welcome texts show NO"},
+        {"VQINSTALLER", "ProductVersion", 256, "the title and welcome texts show NO"},
+        {"VQINSTALLER", "LicenseFile", 256, "no license is shown"},
+        {"VQINSTALLER", "BodyBitmap", 512, "the welcome page has no picture"},
+        {"VQINSTALLER", "HeadBitmap", 256, "the license page has no picture"},
+        {"VQINSTALLER", "InstallDirectory", 256, "the files go to a folder named NO"},
+        {"CEAppManager", "Component", 256, "no CAB file is found"},
+    };
+    std::map<std::string, std::string> v;
+    std::map<std::string, int> at;
+    for (const Key &k : keys) {
+        bool found;
+        int line;
+        v[k.key] = d.Get(k.section, k.key, k.size, &found, &line);
+        at[k.key] = line;
+        if (!found) {
+            warn(0, std::string("[") + k.section + "] " + k.key + " is missing: it reads as NO, so " +
+                        k.effect);
+            continue;
+        }
+        std::string full = d.Get(k.section, k.key, 1 << 20);
+        if (full.size() > k.size - 1)
+            warn(line, std::string(k.key) + " is " + std::to_string(full.size()) +
+                           " characters long and will be cut to " + std::to_string(k.size - 1));
+    }
+
+    const std::string &name = v["ProductName"], &version = v["ProductVersion"];
+    // "%s %s for Windows CE Setup" in a 256-byte caption; the welcome body
+    // template has 104 fixed characters and a 512-byte buffer.
+    if (name.size() + version.size() + 22 > 255)
+        warn(at["ProductName"], "the title \"" + name + " " + version +
+                                    " for Windows CE Setup\" is longer than 255 characters and will be cut");
+    if (name.size() + version.size() + 104 > 511)
+        warn(at["ProductName"], "the welcome text will be cut: name and version together "
+                                "must stay within 407 characters");
+
+    bool has_license;
+    d.Get("VQINSTALLER", "LicenseFile", 256, &has_license);
+    if (has_license) {
+        const std::string &lic = v["LicenseFile"];
+        std::string bytes;
+        if (HasFolderPart(lic) || !read_member(lic, &bytes)) {
+            warn(at["LicenseFile"], "LicenseFile '" + lic + "' names no file beside the descriptor");
+        } else {
+            if (!EndsWithRtf(lic) && bytes.compare(0, 5, "{\\rtf") == 0)
+                warn(at["LicenseFile"], "'" + lic + "' holds rich text but its name does not end in "
+                                        "\"rtf\": it will show as plain text with its control words");
+            add_member(lic, at["LicenseFile"]);
+        }
+    }
+
+    struct Pic {
+        const char *key;
+        long max_w, max_h;
+        bool exact_h;
+    };
+    const Pic pics[] = {{"BodyBitmap", 500, 314, false}, {"HeadBitmap", 500, 55, true}};
+    for (const Pic &p : pics) {
+        bool found;
+        d.Get("VQINSTALLER", p.key, 256, &found);
+        if (!found) continue;
+        const std::string &file = v[p.key];
+        std::string bytes;
+        long w = 0, h = 0;
+        if (HasFolderPart(file) || !read_member(file, &bytes)) {
+            warn(at[p.key], std::string(p.key) + " '" + file + "' names no file beside the descriptor");
+            continue;
+        }
+        if (!BitmapSize(bytes, &w, &h)) {
+            warn(at[p.key], "'" + file + "' is not a bitmap that Windows can load: no picture will show");
+        } else if (w > p.max_w || h > p.max_h) {
+            warn(at[p.key], "'" + file + "' is " + std::to_string(w) + " x " + std::to_string(h) +
+                                " pixels and will be cropped to " + std::to_string(std::min(w, p.max_w)) +
+                                " x " + std::to_string(p.exact_h ? p.max_h : std::min(h, p.max_h)));
+        }
+        add_member(file, at[p.key]);
+    }
+
+    const std::string &inst = v["InstallDirectory"];
+    if (at["InstallDirectory"] && HasFolderPart(inst))
+        warn(at["InstallDirectory"], "InstallDirectory '" + inst +
+                                         "' has a folder part: every folder but the last must already "
+                                         "exist beside the Application Manager");
+
+    bool has_component;
+    d.Get("CEAppManager", "Component", 256, &has_component);
+    if (has_component) {
+        const std::string &comp = v["Component"];
+        bool found;
+        int line;
+        std::string cabs = d.Get(comp, "CabFiles", 512, &found, &line);
+        if (!found) {
+            warn(at["Component"], "[" + comp + "] CabFiles is missing: it reads as NO and no CAB file is installed");
+        } else {
+            std::string full = d.Get(comp, "CabFiles", 1 << 20);
+            if (full.size() > 511)
+                warn(line, "CabFiles is " + std::to_string(full.size()) +
+                               " characters long and will be cut to 511");
+            if (!cabs.empty() && cabs.back() == ',')
+                warn(line, "CabFiles ends in a comma: the last item is handled twice");
+            std::vector<std::string> items = SplitCabFiles(cabs);
+            if (!cabs.empty() && cabs.back() == ',') items.pop_back();
+            for (const std::string &item : items) {
+                if (item.empty()) {
+                    warn(line, "CabFiles has an empty item (two commas in a row, or an empty value)");
+                    continue;
+                }
+                if (item[0] == ' ' || item.back() == ' ') {
+                    warn(line, "CabFiles item '" + item +
+                                   "' has a blank around it: items are not trimmed, so it names no file");
+                    continue;
+                }
+                std::string bytes;
+                if (HasFolderPart(item) || !read_member(item, &bytes)) {
+                    warn(line, "CabFiles item '" + item + "' names no file beside the descriptor");
+                    continue;
+                }
+                add_member(item, line);
+            }
+        }
+    }
+}
+
+bool LintDescriptorFile(const std::string &path, LintReport *report) {
+    return CollectFromDescriptor(path, nullptr, report);
+}
+
+bool CollectFromDescriptor(const std::string &path, std::vector<PackMember> *members,
+                           LintReport *report) {
+    std::string text, err;
+    if (!ReadWhole(path, &text, &err)) {
+        report->fatal = err;
+        return false;
+    }
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::vector<PackMember> found;
+    LintDescriptor(text, dir, &found, report);
+    if (members) {
+        // The descriptor goes in under its own path, named Setup.ini.
+        found[0].path = path;
+        members->insert(members->end(), found.begin(), found.end());
+    }
+    return true;
+}

@@ -1,0 +1,48 @@
+// Building installers: the setup program's image followed by the container.
+#ifndef VQ_WRITER_H
+#define VQ_WRITER_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct PackMember {
+    std::string name;  // member name inside the installer
+    std::string path;  // host file that supplies the data
+};
+
+struct WriteOptions {
+    // 1: one deflate sequence, the reference output. 2 or more: blocks of
+    // block_size bytes compressed in parallel, each primed with the 32 KiB
+    // before it and ended by a sync flush; the bytes depend on block_size
+    // only, never on the number of jobs.
+    unsigned jobs = 1;
+    size_t block_size = 1u << 20;
+    // Called now and then with bytes of inflated stream done and the total.
+    std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// Checks what the setup program would refuse: a stub that is not exactly
+// 32768 bytes, more than 10922 members, a name it would not write, names
+// that collide on a case-insensitive file system, a stream of 2 GiB or
+// more. Returns an empty string when all is well, else one line saying
+// what to change.
+std::string CheckMembers(const std::vector<PackMember> &members);
+
+// Writes `image` (exactly 32768 bytes) and the container of `members` to
+// `out_path`. The file is written under a temporary name beside it and
+// renamed at the end, so a failed build leaves no partial installer.
+// Output is deterministic: the same inputs give the same bytes. Returns
+// false with a one-line reason in *err (it names the file concerned).
+bool WriteInstaller(const std::string &out_path,
+                    const std::vector<uint8_t> &image,
+                    const std::vector<PackMember> &members,
+                    const WriteOptions &opt, std::string *err);
+
+// Compresses `data` the way WriteInstaller does (zlib header, level 9, one
+// sync flush at the end, no final block), in memory. For tests and tools.
+std::vector<uint8_t> DeflateSync(const std::vector<uint8_t> &data,
+                                 const WriteOptions &opt = WriteOptions());
+
+#endif

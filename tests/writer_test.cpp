@@ -1,0 +1,151 @@
+// The writer against the reader through real files, its determinism, the
+// parallel mode, and what it refuses.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host_reader.h"
+#include "test_support.h"
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char t[] = "/tmp/vqtest-XXXXXX";
+        path_ = mkdtemp(t);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string File(const std::string &name, const Bytes &data) const {
+        std::string p = path_ + "/" + name;
+        std::ofstream(p, std::ios::binary).write((const char *)data.data(), data.size());
+        return p;
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+Bytes Slurp(const std::string &p) {
+    std::ifstream f(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+Bytes Mixed(size_t n, uint32_t seed) {
+    // Half text-like, half random: compressible but not trivially.
+    std::mt19937 g(seed);
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++) b[i] = (i / 4096) % 2 ? (uint8_t)g() : (uint8_t)("setup "[i % 6]);
+    return b;
+}
+
+TEST(Writer, RoundTripThroughFiles) {
+    TempDir t;
+    Bytes a = Mixed(3 << 20, 1), b = ToBytes("[VQINSTALLER]\n");
+    std::vector<PackMember> ms = {{"app.cab", t.File("a", a)}, {"Setup.ini", t.File("b", b)},
+                                  {"empty.txt", t.File("c", {})}};
+    std::string out = t.path() + "/setup.exe", err;
+    ASSERT_TRUE(WriteInstaller(out, TestImage(), ms, WriteOptions(), &err)) << err;
+    EXPECT_NE(0, access((out + ".partial").c_str(), F_OK));
+
+    std::string dir = t.path() + "/x";
+    mkdir(dir.c_str(), 0755);
+    ReadOptions opt;
+    opt.mode = ReadMode::kExtract;
+    opt.out_dir = dir;
+    ReadReport rep;
+    ASSERT_TRUE(ReadInstaller(out, opt, &rep)) << rep.message;
+    EXPECT_EQ(a, Slurp(dir + "/app.cab"));
+    EXPECT_EQ(b, Slurp(dir + "/Setup.ini"));
+    EXPECT_TRUE(Slurp(dir + "/empty.txt").empty());
+
+    // Listing reports each member's checksum; it matches the data.
+    opt.mode = ReadMode::kList;
+    ASSERT_TRUE(ReadInstaller(out, opt, &rep));
+    ASSERT_EQ(3u, rep.members.size());
+    EXPECT_EQ(ContainerChecksum(kChecksumSeed, a.data(), (uint32_t)a.size()), rep.members[0].checksum);
+    EXPECT_EQ(kChecksumSeed, rep.members[2].checksum);
+
+    // Same inputs, same bytes.
+    std::string again = t.path() + "/again.exe";
+    ASSERT_TRUE(WriteInstaller(again, TestImage(), ms, WriteOptions(), &err));
+    EXPECT_EQ(Slurp(out), Slurp(again));
+}
+
+TEST(Writer, ParallelBlocksAreOneStreamIndependentOfJobs) {
+    TempDir t;
+    Bytes a = Mixed(5 << 20, 2);
+    std::vector<PackMember> ms = {{"big.cab", t.File("a", a)}};
+    std::string err;
+    WriteOptions two, eight, single;
+    two.jobs = 2;
+    eight.jobs = 8;
+    two.block_size = eight.block_size = 512 * 1024;
+    ASSERT_TRUE(WriteInstaller(t.path() + "/2.exe", TestImage(), ms, two, &err)) << err;
+    ASSERT_TRUE(WriteInstaller(t.path() + "/8.exe", TestImage(), ms, eight, &err)) << err;
+    ASSERT_TRUE(WriteInstaller(t.path() + "/1.exe", TestImage(), ms, single, &err)) << err;
+    Bytes b2 = Slurp(t.path() + "/2.exe"), b8 = Slurp(t.path() + "/8.exe");
+    EXPECT_EQ(b2, b8);
+    EXPECT_EQ(0, std::memcmp(b2.data() + b2.size() - 4, "\x00\x00\xFF\xFF", 4));
+    // Compression stays close to the single stream.
+    size_t s1 = Slurp(t.path() + "/1.exe").size();
+    EXPECT_LT((double)b2.size(), s1 * 1.01);
+
+    MemoryRun r;
+    r.file = b2;
+    ASSERT_EQ(kExtractOk, r.Run()) << ExtractResultText(r.result);
+    EXPECT_EQ(a, r.members["big.cab"]);
+
+    // An empty payload in parallel mode is still a valid container.
+    EXPECT_EQ(DeflateSync({}), DeflateSync({}, two));
+}
+
+TEST(Writer, Refusals) {
+    TempDir t;
+    std::string f = t.File("f", ToBytes("x")), err;
+    std::string out = t.path() + "/o.exe";
+    EXPECT_FALSE(WriteInstaller(out, Bytes(32769), {{"f", f}}, WriteOptions(), &err));
+    EXPECT_NE(std::string::npos, err.find("32768")) << err;
+    EXPECT_FALSE(WriteInstaller(out, TestImage(), {{"a/b", f}}, WriteOptions(), &err));
+    EXPECT_NE(std::string::npos, err.find("a/b")) << err;
+    EXPECT_FALSE(WriteInstaller(out, TestImage(), {{"A.cab", f}, {"a.CAB", f}}, WriteOptions(), &err));
+    EXPECT_NE(std::string::npos, err.find("same file")) << err;
+    EXPECT_FALSE(WriteInstaller(out, TestImage(), {{"gone", t.path() + "/missing"}}, WriteOptions(), &err));
+    std::vector<PackMember> many(kMaxEntries + 1, {"x", f});
+    for (size_t i = 0; i < many.size(); i++) many[i].name = "m" + std::to_string(i);
+    EXPECT_NE("", CheckMembers(many));
+    many.pop_back();
+    EXPECT_EQ("", CheckMembers(many));
+    // Nothing was left behind by the failed builds.
+    EXPECT_NE(0, access(out.c_str(), F_OK));
+    EXPECT_NE(0, access((out + ".partial").c_str(), F_OK));
+}
+
+TEST(HostReader, MessagesNameTheProblem) {
+    TempDir t;
+    ReadReport rep;
+    ReadOptions opt;
+    EXPECT_FALSE(ReadInstaller(t.path() + "/none.exe", opt, &rep));
+    EXPECT_EQ("Installer failed to open itself. (No such file or directory)", rep.message);
+
+    Bytes f = MakeContainer({{"a.txt", ToBytes("alpha")}});
+    f[100] ^= 1;
+    EXPECT_FALSE(ReadInstaller(t.File("bad.exe", f), opt, &rep));
+    EXPECT_EQ("Invalid CRC in installer. The file may be corrupted.", rep.message);
+
+    // Extracting into a folder that cannot take the member.
+    Bytes ok = MakeContainer({{"a.txt", ToBytes("alpha")}});
+    opt.mode = ReadMode::kExtract;
+    opt.out_dir = t.path() + "/nowhere";
+    opt.spool_dir = t.path();
+    EXPECT_FALSE(ReadInstaller(t.File("ok.exe", ok), opt, &rep));
+    EXPECT_EQ("Error creating file in " + t.path() + "/nowhere/a.txt. (No such file or directory)",
+              rep.message);
+}
+
+}  // namespace
