@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""vqpack as a user runs it, and the container format checked against a
+reader and a writer written here from the format alone (Python's zlib)."""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+VQPACK = os.environ.get("VQPACK", "vqpack")
+SEED = 0x00495156
+IMAGE = 32768
+
+
+def checksum(data, running=SEED):
+    return zlib.adler32(data, running) & 0xFFFFFFFF
+
+
+def independent_write(image, members, complete=False, trailing=b""):
+    """An installer made by the format's writing steps, sharing no code with vqpack."""
+    stream, entries = b"", []
+    for name, data in members:
+        name_off = len(stream)
+        stream += name.encode() + b"\0"
+        entries.append((name_off, len(stream), len(data)))
+        stream += data
+    if complete:
+        packed = zlib.compress(stream, 9)
+    else:
+        c = zlib.compressobj(9)
+        packed = c.compress(stream) + c.flush(zlib.Z_SYNC_FLUSH)
+    directory = b"".join(struct.pack("<3I", *e) for e in entries)
+    header = struct.pack("<7I", SEED, len(packed), len(stream), len(entries),
+                         checksum(image), checksum(directory), checksum(stream))
+    return image + header + directory + packed + trailing
+
+
+def independent_read(blob):
+    """Every member of an installer, checked by the format's rules."""
+    assert len(blob) > IMAGE + 28 + 12, "too small"
+    sig, csize, usize, count, img_sum, dir_sum, data_sum = struct.unpack_from("<7I", blob, IMAGE)
+    assert sig == SEED, "signature"
+    assert checksum(blob[:IMAGE]) == img_sum, "image checksum"
+    dir_at = IMAGE + 28
+    directory = blob[dir_at:dir_at + 12 * count]
+    assert checksum(directory) == dir_sum, "directory checksum"
+    packed = blob[dir_at + 12 * count:dir_at + 12 * count + csize]
+    assert packed[:2] == b"\x78\xda", "level 9 header"
+    assert packed[-4:] == b"\x00\x00\xff\xff", "sync flush marker"
+    d = zlib.decompressobj()
+    stream = d.decompress(packed)
+    assert not d.eof, "a final block was written"
+    assert len(stream) == usize and checksum(stream) == data_sum, "data"
+    out = []
+    for i in range(count):
+        n, o, s = struct.unpack_from("<3I", directory, 12 * i)
+        assert stream[o - 1] == 0
+        out.append((stream[n:o - 1].decode(), stream[o:o + s]))
+    return out
+
+
+def run(*args, **kw):
+    return subprocess.run([VQPACK, *args], capture_output=True, text=True, **kw)
+
+
+class PackerTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+        self.stub = self.file("stub.exe", bytes((i * 13) & 0xFF for i in range(IMAGE)))
+        self.members = [("Setup.ini", b"[VQINSTALLER]\nProductName=Demo\n"),
+                        ("app.cab", os.urandom(300000)),
+                        ("empty.txt", b"")]
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def file(self, name, data):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def build(self, *extra):
+        paths = [self.file(n, d) for n, d in self.members]
+        out = os.path.join(self.dir, "setup.exe")
+        r = run("build", "-o", out, "--stub", self.stub, *extra, *paths)
+        self.assertEqual(0, r.returncode, r.stderr)
+        return out
+
+    def test_build_is_read_by_an_independent_reader(self):
+        out = self.build()
+        with open(out, "rb") as f:
+            blob = f.read()
+        self.assertEqual(self.members, independent_read(blob))
+        with open(self.stub, "rb") as f:
+            self.assertEqual(f.read(), blob[:IMAGE])
+
+    def test_independent_writer_is_listed_verified_extracted(self):
+        with open(self.stub, "rb") as f:
+            image = f.read()
+        for complete in (False, True):
+            blob = independent_write(image, self.members, complete, trailing=b"junk" * 10)
+            path = self.file("other.exe", blob)
+            r = run("verify", path)
+            self.assertEqual(0, r.returncode, r.stderr)
+            self.assertIn("OK, 3 members", r.stdout)
+            r = run("list", path)
+            self.assertEqual(0, r.returncode, r.stderr)
+            self.assertIn("app.cab", r.stdout)
+            self.assertIn("%08X" % checksum(self.members[1][1]), r.stdout)
+            dest = os.path.join(self.dir, "x%d" % complete)
+            os.mkdir(dest)
+            r = run("extract", path, dest)
+            self.assertEqual(0, r.returncode, r.stderr)
+            for name, data in self.members:
+                with open(os.path.join(dest, name), "rb") as f:
+                    self.assertEqual(data, f.read(), name)
+            self.assertEqual(sorted(n for n, _ in self.members), sorted(os.listdir(dest)))
+
+    def test_parallel_build_is_one_valid_stream(self):
+        self.members[1] = ("app.cab", os.urandom(1 << 20) + b"A" * (3 << 20))
+        one = self.build("--jobs", "2", "--block-size", "256")
+        with open(one, "rb") as f:
+            two = f.read()
+        again = self.build("--jobs", "8", "--block-size", "256")
+        with open(again, "rb") as f:
+            self.assertEqual(two, f.read())
+        self.assertEqual(self.members, independent_read(two))
+
+    def test_failures_exit_codes_and_one_line_errors(self):
+        out = self.build()
+        with open(out, "rb") as f:
+            blob = bytearray(f.read())
+        cases = [
+            (blob[:IMAGE + 40], "Invalid file size in installer. The file may be corrupted."),
+            (blob[:100] + b"\x01" + blob[101:], "Invalid CRC in installer. The file may be corrupted."),
+            (blob[:IMAGE] + b"XQI\0" + blob[IMAGE + 4:], "Invalid signature in installer. The file may be corrupted."),
+            (blob[:IMAGE + 28] + bytes([blob[IMAGE + 28] ^ 1]) + blob[IMAGE + 29:],
+             "Invalid CRC in data block. The file may be corrupted."),
+        ]
+        for data, text in cases:
+            path = self.file("bad.exe", bytes(data))
+            r = run("verify", path)
+            self.assertEqual(1, r.returncode, text)
+            self.assertEqual("vqpack: %s: %s\n" % (path, text), r.stderr)
+        r = run("verify", os.path.join(self.dir, "missing.exe"))
+        self.assertEqual(3, r.returncode)
+        self.assertIn("Installer failed to open itself.", r.stderr)
+        self.assertEqual(1, r.stderr.count("\n"))
+
+    def test_refusals_say_what_to_change(self):
+        bad = self.file("short.exe", b"MZ" * 100)
+        ini = self.file("x.ini", b"")
+        out = os.path.join(self.dir, "o.exe")
+        r = run("build", "-o", out, "--stub", bad, ini)
+        self.assertEqual(2, r.returncode)
+        self.assertIn("exactly 32768", r.stderr)
+        r = run("build", "-o", out, "--stub", self.stub, "sub\\name.cab=" + ini)
+        self.assertEqual(2, r.returncode)
+        self.assertIn("rename it", r.stderr)
+        r = run("build", "-o", out, "--stub", self.stub, "A.cab=" + ini, "a.CAB=" + ini)
+        self.assertEqual(2, r.returncode)
+        self.assertFalse(os.path.exists(out))
+        r = run("frobnicate")
+        self.assertEqual(2, r.returncode)
+        r = run("--version")
+        self.assertEqual(0, r.returncode)
+        self.assertRegex(r.stdout, r"^vqpack \d+\.\d+")
+        r = run("--help")
+        self.assertEqual(0, r.returncode)
+        for cmd in ("build", "list", "verify", "extract", "lint"):
+            self.assertIn(cmd, r.stdout)
+
+    def test_no_progress_when_not_a_terminal(self):
+        self.members[1] = ("app.cab", os.urandom(20 << 20))
+        out = self.build()
+        r = run("extract", out, self.dir)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual("", r.stderr)
+
+    def test_build_from_descriptor(self):
+        ini = ("[VQINSTALLER]\nProductName=Demo\nProductVersion=1.0\nLicenseFile=license.rtf\n"
+               "InstallDirectory=Demo\n[CEAppManager]\nComponent=App\n[App]\nCabFiles=a.cab,b.cab\n")
+        sub = os.path.join(self.dir, "product")
+        os.mkdir(sub)
+        for name, data in (("product.ini", ini.encode()), ("license.rtf", b"{\\rtf1 x}"),
+                           ("a.cab", b"MSCF1"), ("b.cab", b"MSCF2"), ("extra.txt", b"e")):
+            with open(os.path.join(sub, name), "wb") as f:
+                f.write(data)
+        out = os.path.join(self.dir, "from.exe")
+        r = run("build", "-o", out, "--stub", self.stub, "--from", os.path.join(sub, "product.ini"),
+                os.path.join(sub, "extra.txt"))
+        self.assertEqual(0, r.returncode, r.stderr)
+        # The missing bitmaps are reported as warnings, the build goes on.
+        self.assertIn("BodyBitmap is missing", r.stderr)
+        with open(out, "rb") as f:
+            names = [n for n, _ in independent_read(f.read())]
+        self.assertEqual(["Setup.ini", "license.rtf", "a.cab", "b.cab", "extra.txt"], names)
+        r = run("build", "-o", out, "--stub", self.stub, "--strict", "--from", os.path.join(sub, "product.ini"))
+        self.assertEqual(1, r.returncode)
+        r = run("lint", os.path.join(sub, "product.ini"))
+        self.assertEqual(1, r.returncode)
+        self.assertIn("product.ini: warning: [VQINSTALLER] HeadBitmap is missing", r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
