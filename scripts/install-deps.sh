@@ -1,0 +1,41 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing need. Idempotent
+# and quick when everything is present: apt is only called for what is
+# missing. Run as root on Debian 12.
+#
+# Usage: install-deps.sh [build|test|bench|fuzz]...   (default: build)
+set -eu
+
+groups=${*:-build}
+pkgs=""
+for g in $groups; do
+    case $g in
+    build) pkgs="$pkgs cmake make g++ zlib1g-dev libgtest-dev libcli11-dev python3 bzip2
+                 mingw-w64 gcab" ;;
+    test)  pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick" ;;
+    fuzz)  pkgs="$pkgs clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
+    bench) pkgs="$pkgs nsis gzip time hyperfine" ;;
+    *) echo "install-deps.sh: unknown group '$g' (build, test, bench, fuzz)" >&2; exit 2 ;;
+    esac
+done
+
+missing=""
+for p in $pkgs; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps.sh: missing packages:$missing (run as root to install them)" >&2
+    exit 1
+fi
+case "$missing" in
+*:i386*)
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+esac
+export DEBIAN_FRONTEND=noninteractive
+echo "installing:$missing"
+apt-get update -q >/dev/null
+# shellcheck disable=SC2086
+apt-get install -y -q --no-install-recommends $missing >/dev/null
