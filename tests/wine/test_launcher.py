@@ -1,0 +1,487 @@
+"""End-to-end tests of the launcher under Wine: the Application Manager
+lookup, the integrity checks of the container with their error boxes, the
+extraction into the workspace folder, the progress window and DLL planting.
+
+Run by ctest (tests/wine/CMakeLists.txt) or directly:
+    VQ_BUILD_DIR=build python3 tests/wine/test_launcher.py -v
+"""
+
+import hashlib
+import json
+import os
+import random
+import shutil
+import struct
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import container  # noqa: E402
+import harness  # noqa: E402
+
+CORRUPTED = "The file may be corrupted."
+SESSION = None
+TIMINGS = {}
+
+DESCRIPTOR = (
+    b"[CEAppManager]\r\n"
+    b"Version=1.0\r\n"
+    b"Component=TestApp\r\n"
+    b"\r\n"
+    b"[TestApp]\r\n"
+    b"Description=Launcher test\r\n"
+    b"CabFiles=app.cab\r\n"
+    b"\r\n"
+    b"[VQINSTALLER]\r\n"
+    b"ProductName=Launcher Test\r\n"
+    b"ProductVersion=1.0\r\n"
+    b"InstallDirectory=LauncherTest\r\n"
+)
+
+
+def standard_members():
+    """A payload without license or bitmap members, so that nothing in it is
+    consumed when the wizard opens: every member must stay as extracted."""
+    rnd = random.Random(7)
+    return [
+        ("Setup.ini", DESCRIPTOR),
+        ("app.cab", rnd.randbytes(300000)),           # more than one output window
+        ("empty.dat", b""),                           # becomes an empty file
+        ("readme.txt", b"line one\r\nline two\r\n" * 4000),  # compresses well
+        ("tail.bin", bytes(range(256)) * 3),
+    ]
+
+
+def setUpModule():
+    global SESSION
+    cfg = harness.Config()
+    for tool in ("uia.exe", "fakeappmgr.exe"):
+        if not os.path.exists(cfg.tool(tool)):
+            raise unittest.SkipTest("Windows test tools not built (%s missing)" % cfg.tool(tool))
+    SESSION = harness.Session(cfg).start()
+    TIMINGS.update(SESSION.timings)
+
+
+def tearDownModule():
+    global SESSION
+    if SESSION:
+        SESSION.clean_workspaces()
+        SESSION.stop()
+        SESSION = None
+    if TIMINGS:
+        sys.stderr.write("[wine] timings: %s\n" % json.dumps(TIMINGS, sort_keys=True))
+        path = os.path.join(harness.Config().work, "launcher-timings.json")
+        with open(path, "w") as f:
+            json.dump(TIMINGS, f, indent=1, sort_keys=True)
+
+
+class LauncherCase(unittest.TestCase):
+    """Common steps: a fresh case folder, a known registry state, no
+    workspace folders left from earlier cases."""
+
+    def setUp(self):
+        self.s = SESSION
+        self.cfg = self.s.cfg
+        if not os.path.exists(self.cfg.stub):
+            self.skipTest("setup image not built yet: %s" % self.cfg.stub)
+        self.image = harness.read_stub(self.cfg)
+        self.assertEqual(len(self.image), container.IMAGE_SIZE,
+                         "setup image %s must be exactly %d bytes"
+                         % (self.cfg.stub, container.IMAGE_SIZE))
+        self.case = self.id().rsplit(".", 2)[-2] + "_" + self._testMethodName
+        self.dir = self.s.case_dir(self.case)
+        self.s.clean_workspaces()
+        self.appmgr = self.s.fake_app_manager()
+        self.s.set_app_path(self.appmgr)
+        self.runs = []
+
+    def tearDown(self):
+        for run in self.runs:
+            if run.running:
+                run.kill()
+
+    # ---- helpers ----------------------------------------------------------
+
+    def write_setup(self, blob, name=None):
+        name = name or ("vq_%s.exe" % self.case)[:60]
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(blob)
+        return path
+
+    def start(self, blob_or_path, env=None):
+        path = blob_or_path if isinstance(blob_or_path, str) else self.write_setup(blob_or_path)
+        run = self.s.start_setup(path, env=env)
+        self.runs.append(run)
+        return run
+
+    def one_workspace(self):
+        spaces = self.s.workspaces()
+        self.assertEqual(len(spaces), 1,
+                         "expected exactly one _VQIxxxx workspace folder in %s, found %s"
+                         % (self.s.temp_dir(), [os.path.basename(p) for p in spaces]))
+        self.assertRegex(os.path.basename(spaces[0]), r"^_VQI[0-9A-F]{4}$",
+                         "workspace folder name is _VQI and four upper-case hex digits")
+        return spaces[0]
+
+    def expect_error(self, blob, text, screenshot=None, env=None):
+        """Runs a setup that must fail: one error box with the caption and
+        the text, exit code 255, and an empty workspace folder left behind."""
+        run = self.start(blob, env=env)
+        caption, got, code = run.wait_error_box(screenshot=screenshot or "launcher_" + self.case)
+        self.assertEqual(caption, harness.ERROR_CAPTION, "caption of the error box")
+        if hasattr(text, "search"):
+            self.assertRegex(got, text, "text of the error box")
+        else:
+            self.assertEqual(got, text, "text of the error box")
+        self.assertEqual(code, 255, "exit code after the error box (-1 reads as 255)")
+        workspace = self.one_workspace()
+        self.assertEqual(os.listdir(workspace), [],
+                         "workspace folder left after a failure before any member was "
+                         "written must be empty (no spool file, no member)")
+        return workspace
+
+    def expect_extracted(self, run, members, timeout=120):
+        """Checks the workspace folder while the wizard is open, or after the
+        program has ended without one. Returns the exit code."""
+        state, value = run.wait_exit_or_wizard(timeout)
+        workspace = self.one_workspace()
+        names = sorted(os.listdir(workspace))
+        expected = {}
+        for name, data in members:
+            expected[name] = data  # a later entry of the same name replaces the earlier
+        self.assertEqual(names, sorted(expected),
+                         "files in the workspace folder (%s, program %s)"
+                         % (workspace, "showing its wizard" if state == "wizard" else "ended"))
+        for name, data in expected.items():
+            with open(os.path.join(workspace, name), "rb") as f:
+                got = f.read()
+            self.assertEqual(len(got), len(data), "size of member %s" % name)
+            self.assertTrue(got == data, "content of member %s differs" % name)
+        if state == "wizard":
+            code = run.cancel_wizard()
+        else:
+            code = value
+        self.assertEqual(code, 0, "exit code of a run without failure")
+        return code
+
+
+class AppManagerLookup(LauncherCase):
+    """The App Paths entry of CEAPPMGR.EXE is read before the own file is
+    opened: a broken entry fails at once, even with a valid container."""
+
+    def setUp(self):
+        super().setUp()
+        self.blob = container.build(self.image, standard_members())
+
+    def test_key_missing(self):
+        self.s.delete_app_paths_key()
+        rc, _ = self.s.app_paths_state()
+        self.assertNotEqual(rc, 0, "App Paths key still present after deleting it")
+        self.expect_error(self.blob, "CeAppMgr.exe is not installed correctly.")
+
+    def test_default_value_missing(self):
+        self.s.app_paths_key_without_default()
+        rc, text = self.s.app_paths_state()
+        self.assertEqual(rc, 0, "App Paths key must exist for this case")
+        self.assertNotIn("REG_SZ", text, "the default value must be absent: %s" % text)
+        self.expect_error(self.blob, "Can not find CeAppMgr.exe.")
+
+    def test_value_without_room_for_terminator(self):
+        # 260 characters and the NUL do not fit the 260-byte buffer
+        value = "C:\\" + "A" * 244 + "\\CeAppMgr.exe"
+        self.assertEqual(len(value), 260)
+        self.s.set_app_path(value)
+        self.expect_error(self.blob, "Can not find CeAppMgr.exe.")
+
+    def test_value_that_just_fits(self):
+        # 259 characters and the NUL fill the buffer exactly: accepted
+        value = "C:\\" + "A" * 243 + "\\CeAppMgr.exe"
+        self.assertEqual(len(value), 259)
+        self.s.set_app_path(value)
+        self.expect_extracted(self.start(self.blob), standard_members())
+
+
+class ContainerIntegrity(LauncherCase):
+    """Each integrity check of the container with its error box. The file is
+    written by container.py, independently of the project's packer."""
+
+    def setUp(self):
+        super().setUp()
+        self.good = container.Container(self.image, standard_members())
+
+    def test_file_of_minimum_size_minus_one_is_refused(self):
+        blob = self.good.to_bytes()[:container.MIN_FILE_SIZE]
+        self.assertEqual(len(blob), 32808)
+        self.expect_error(blob, "Invalid file size in installer. " + CORRUPTED)
+
+    def test_file_of_minimum_size_passes_size_check(self):
+        # 32809 bytes: the size check passes, the next check (signature) fails
+        blob = self.image + struct.pack("<I", 0x12345678) + b"\0" * 37
+        self.assertEqual(len(blob), container.MIN_FILE_SIZE + 1)
+        self.expect_error(blob, "Invalid signature in installer. " + CORRUPTED)
+
+    def test_image_only_is_refused(self):
+        self.expect_error(self.image, "Invalid file size in installer. " + CORRUPTED)
+
+    def test_wrong_signature(self):
+        self.good.header["signature"] = 0x00495157
+        self.expect_error(self.good.to_bytes(), "Invalid signature in installer. " + CORRUPTED)
+
+    def test_changed_byte_in_dos_stub(self):
+        blob = bytearray(self.good.to_bytes())
+        pe_offset = struct.unpack_from("<I", blob, 0x3C)[0]
+        offset = 0x50
+        self.assertLess(offset, pe_offset, "byte 0x50 must lie in the DOS stub")
+        blob[offset] ^= 0x01
+        self.expect_error(bytes(blob), "Invalid CRC in installer. " + CORRUPTED)
+
+    def test_changed_last_image_byte(self):
+        blob = bytearray(self.good.to_bytes())
+        blob[container.IMAGE_SIZE - 1] ^= 0x80
+        self.expect_error(bytes(blob), "Invalid CRC in installer. " + CORRUPTED)
+
+    def test_wrong_directory_checksum(self):
+        self.good.header["directory_checksum"] ^= 0x00010000
+        self.expect_error(self.good.to_bytes(), "Invalid CRC in data block. " + CORRUPTED)
+
+    def test_changed_directory_byte(self):
+        d = bytearray(self.good.directory)
+        d[8] ^= 0x01  # size of the first member
+        self.good.directory = bytes(d)
+        self.expect_error(self.good.to_bytes(), "Invalid CRC in data block. " + CORRUPTED)
+
+    def test_wrong_data_checksum(self):
+        self.good.header["data_checksum"] ^= 0x00000001
+        self.expect_error(self.good.to_bytes(), "Invalid CRC in compressed data. " + CORRUPTED)
+
+    def test_compressed_size_too_small(self):
+        # the inflated stream comes out short: the data checksum catches it
+        self.good.header["compressed_size"] -= 1000
+        self.expect_error(self.good.to_bytes(), "Invalid CRC in compressed data. " + CORRUPTED)
+
+    def test_file_cut_inside_stream(self):
+        # random data deflates to stored blocks, so the inflater itself never
+        # sees an error: the reader must notice that the file ended
+        c = container.Container(self.image, [("big.bin", random.Random(3).randbytes(400000))])
+        blob = c.to_bytes()
+        cut = c.stream_offset + len(c.stream) // 2
+        self.expect_error(blob[:cut], "Unexpected end of installer data. " + CORRUPTED)
+
+
+class Extraction(LauncherCase):
+    """A valid container leaves every member, byte-identical, in the
+    workspace folder, and no spool file."""
+
+    def test_members_are_written(self):
+        members = standard_members()
+        self.expect_extracted(self.start(container.build(self.image, members)), members)
+
+    def test_complete_zlib_stream_is_accepted(self):
+        members = standard_members()
+        c = container.Container(self.image, members, final_block=True)
+        self.expect_extracted(self.start(c.to_bytes()), members)
+
+    def test_bytes_behind_stream_are_ignored(self):
+        members = standard_members()
+        c = container.Container(self.image, members)
+        c.trailer = b"\xff" * 5000
+        self.expect_extracted(self.start(c.to_bytes()), members)
+
+    def test_duplicate_name_later_entry_wins(self):
+        members = standard_members() + [("readme.txt", b"replaced")]
+        self.expect_extracted(self.start(container.build(self.image, members)), members)
+
+    def test_existing_workspace_folder_is_reused(self):
+        # a folder of every possible name already exists: the run must take
+        # one of them as it is and overwrite a member of the same name
+        temp = self.s.temp_dir()
+        for n in range(0x10000):
+            path = os.path.join(temp, "_VQI%04X" % n)
+            os.mkdir(path)
+        try:
+            members = standard_members()
+            run = self.start(container.build(self.image, members))
+            state, value = run.wait_exit_or_wizard(120)
+            used = [p for p in self.s.workspaces() if os.listdir(p)]
+            self.assertEqual(len(used), 1, "exactly one existing folder receives the members")
+            self.assertEqual(sorted(os.listdir(used[0])), sorted(n for n, _ in members))
+            code = run.cancel_wizard() if state == "wizard" else value
+            self.assertEqual(code, 0)
+        finally:
+            self.s.clean_workspaces()
+
+    def test_packer_output_extracts(self):
+        if not os.path.exists(self.cfg.packer):
+            self.skipTest("packer not built: %s" % self.cfg.packer)
+        import subprocess
+        members = standard_members()
+        src = os.path.join(self.cfg.work, "packer_members")
+        shutil.rmtree(src, ignore_errors=True)
+        os.makedirs(src)
+        paths = []
+        for name, data in members:
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(data)
+            paths.append(os.path.join(src, name))
+        out = os.path.join(self.dir, "vq_packed.exe")
+        p = subprocess.run([self.cfg.packer, "build", "-o", out, "--stub", self.cfg.stub] + paths,
+                           capture_output=True, timeout=120)
+        self.assertEqual(p.returncode, 0, "vqpack failed: %s" % p.stderr.decode(errors="replace"))
+        with open(out, "rb") as f:
+            _, _, got, _ = container.parse(f.read())
+        self.assertEqual([n for n, _ in got], [n for n, _ in members], "packer member order")
+        self.expect_extracted(self.start(out), members)
+
+
+class WorkspaceFolder(LauncherCase):
+    """The workspace folder must be a real folder: a link planted under its
+    name in the temporary folder must not receive the payload."""
+
+    def test_reparse_point_workspace_is_refused(self):
+        drive_c = os.path.join(self.cfg.prefix, "drive_c")
+        links = os.path.join(drive_c, "vqlinks")
+        target = os.path.join(drive_c, "vqlinktarget")
+        shutil.rmtree(links, ignore_errors=True)
+        shutil.rmtree(target, ignore_errors=True)
+        os.makedirs(links)
+        os.makedirs(target)
+        # the folder name depends on the tick count: plant a link under every
+        # one of the 65536 names
+        for n in range(0x10000):
+            os.symlink(target, os.path.join(links, "_VQI%04X" % n))
+        try:
+            with self.s.temp_folder("C:\\vqlinks"):
+                self.assertEqual(os.path.realpath(self.s.temp_dir()), os.path.realpath(links),
+                                 "TEMP/TMP override did not reach new programs")
+                run = self.start(container.build(self.image, standard_members()))
+                caption, text, code = run.wait_error_box(screenshot="launcher_reparse")
+            self.assertEqual(caption, harness.ERROR_CAPTION)
+            self.assertRegex(text, r"^Error Code: [0-9A-F]{8}\nError creating directory "
+                                   r"C:\\vqlinks\\_VQI[0-9A-F]{4}\.$")
+            self.assertEqual(code, 255)
+            self.assertEqual(os.listdir(target), [],
+                             "nothing may be written through the planted link")
+        finally:
+            shutil.rmtree(links, ignore_errors=True)
+            shutil.rmtree(target, ignore_errors=True)
+            self.s._temp_unix = None
+
+
+class ProgressWindow(LauncherCase):
+    """The progress window shows while a large payload is inflated and its
+    bar advances."""
+
+    def test_progress_during_large_extraction(self):
+        size = 64 << 20
+        big = random.Random(11).randbytes(size)  # incompressible
+        members = [("Setup.ini", DESCRIPTOR), ("big.cab", big)]
+        t0 = time.monotonic()
+        blob = container.build(self.image, members)
+        TIMINGS["build_64mb_container_s"] = round(time.monotonic() - t0, 2)
+        path = self.write_setup(blob)
+        del blob
+        dumps = []
+
+        def on_appear(_obj):
+            _, out = self.s.uia("dump", "--exe", run.name, "--child-class", "msctls_progress32")
+            dumps.append(out)
+            self.s.screenshot("launcher_progress")
+
+        run = self.start(path)
+        watcher = harness.ProgressWatcher(run, on_appear=on_appear)
+        watcher.start()
+        state, value = run.wait_exit_or_wizard(300)
+        t_end = time.monotonic()
+        watcher.join(60)
+        TIMINGS["extract_64mb_s"] = round(t_end - run.started, 2)
+        TIMINGS["extract_64mb_end_state"] = state
+        if watcher.appeared:
+            TIMINGS["progress_window_after_s"] = round(watcher.appeared - run.started, 2)
+        if watcher.gone and watcher.appeared:
+            TIMINGS["progress_window_shown_s"] = round(watcher.gone - watcher.appeared, 2)
+
+        # members first, so that a wizard left open is cancelled in any case
+        workspace = self.one_workspace()
+        got = {}
+        for name in os.listdir(workspace):
+            with open(os.path.join(workspace, name), "rb") as f:
+                got[name] = hashlib.sha256(f.read()).hexdigest()
+        code = run.cancel_wizard() if state == "wizard" else value
+        self.assertEqual(code, 0)
+        self.assertEqual(got, {n: hashlib.sha256(d).hexdigest() for n, d in members},
+                         "members after a 64 MB extraction")
+
+        self.assertIsNotNone(watcher.appeared,
+                             "progress window never seen (watcher: %s)" % watcher.lines[-3:])
+        self.assertTrue(dumps and dumps[0], "progress window could not be dumped")
+        top = dumps[0][0]
+        self.assertEqual(top["class"], "#32770")
+        self.assertEqual(top["text"], "", "the progress window has no title")
+        self.assertTrue(top["visible"], "the progress window is visible")
+        style = int(top["style"], 16)
+        self.assertEqual(style & 0xC0000000, 0x80000000, "WS_POPUP, not a child")
+        self.assertEqual(style & 0x00C00000, 0, "no caption bar")
+        children = {c["class"].lower(): c for c in dumps[0][1:]}
+        self.assertIn("static", children)
+        self.assertEqual(children["static"]["text"],
+                         "Please wait while setup is extracting data...")
+        bar = children.get("msctls_progress32")
+        self.assertIsNotNone(bar, "no progress bar in the window")
+        self.assertEqual(bar["id"], 1013)
+        self.assertTrue(int(bar["style"], 16) & 0x01, "PBS_SMOOTH")
+
+        positions = [r["pos"] for r in watcher.readings]
+        self.assertGreaterEqual(len(set(positions)), 2,
+                                "the bar should take at least two positions, read %s" % positions)
+        self.assertEqual(positions, sorted(positions), "positions never go back: %s" % positions)
+        self.assertTrue(all(0 <= p <= 100 for p in positions), positions)
+        self.assertTrue(any(p > 0 for p in positions), positions)
+        ranges = {tuple(r["range"]) for r in watcher.readings}
+        self.assertEqual(ranges, {(0, 100)}, "range of the bar")
+        TIMINGS["progress_positions_seen"] = len(set(positions))
+        self.assertIsNotNone(watcher.gone, "the progress window must be destroyed")
+
+
+class DllPlanting(LauncherCase):
+    """DLLs in the setup's own folder must not be loaded in place of the
+    system's riched32.dll and comctl32.dll."""
+
+    OVERRIDES = "riched32,comctl32=n,b;mscoree,mshtml=;winedbg.exe=d"
+
+    def plant(self, folder):
+        for dll in ("riched32.dll", "comctl32.dll"):
+            shutil.copyfile(os.path.join(self.cfg.tools, "plant", dll), os.path.join(folder, dll))
+
+    def markers(self, folder):
+        return sorted(n for n in os.listdir(folder) if n.endswith(".loaded"))
+
+    def test_planted_dlls_are_not_loaded(self):
+        # The fixture itself: with the override, a program that loads the
+        # DLLs by name from this folder picks the planted ones.
+        control = self.s.case_dir(self.case + "_control")
+        self.plant(control)
+        shutil.copyfile(self.cfg.tool("uia.exe"), os.path.join(control, "uia.exe"))
+        for dll in ("riched32.dll", "comctl32.dll"):
+            p = self.s.wine([self.s.windows_path(os.path.join(control, "uia.exe")), "loadlib", dll],
+                            env={"WINEDLLOVERRIDES": self.OVERRIDES})
+            self.assertEqual(p.returncode, 0, p.stdout)
+        self.assertEqual(self.markers(control), ["comctl32.dll.loaded", "riched32.dll.loaded"],
+                         "the planted marker DLLs must load when picked, or this case "
+                         "could not fail")
+
+        self.plant(self.dir)
+        members = standard_members()
+        run = self.start(container.build(self.image, members),
+                         env={"WINEDLLOVERRIDES": self.OVERRIDES})
+        code = run.finish(120)
+        self.assertEqual(self.markers(self.dir), [],
+                         "planted DLLs were loaded by the setup program")
+        self.assertEqual(code, 0, "exit code with planted DLLs present")
+
+
+if __name__ == "__main__":
+    unittest.main()
