@@ -19,3 +19,8 @@ echo "== vqpack list"
 "$vqpack" list "$demo/VQNotesSetup.exe"
 echo "== vqpack verify"
 "$vqpack" verify "$demo/VQNotesSetup.exe"
+echo "== the installer under Wine"
+if [ "${1:-}" = "--interactive" ]; then
+    exec python3 "$top/scripts/demo_run.py" --interactive "$demo/VQNotesSetup.exe"
+fi
+VQ_BUILD_DIR=$build python3 "$top/scripts/demo_run.py" "$demo/VQNotesSetup.exe"
