@@ -37,13 +37,21 @@ static bool CreateSpool(void *ctx) {
     return true;
 }
 
+// A write that reports success but moves fewer bytes than given ran out of
+// room; the system often leaves no code for it, and "Error Code: 00000000"
+// would tell the user nothing.
+static DWORD ShortWriteCode(void) {
+    DWORD e = GetLastError();
+    return e ? e : (DWORD)ERROR_DISK_FULL;
+}
+
 static bool WriteSpool(void *ctx, const void *buf, uint32_t n, uint32_t *put) {
     ExtractionState *st = State(ctx);
     DWORD moved = 0;
     BOOL ok = WriteFile(st->spool, buf, n, &moved, NULL);
     *put = moved;
     if (!ok) return Failed(st);
-    st->error = GetLastError();
+    st->error = ShortWriteCode();
     return true;
 }
 
@@ -82,7 +90,7 @@ static bool WriteMember(void *ctx, const void *buf, uint32_t n) {
     if (!WriteFile(st->member, buf, n, &moved, NULL)) return Failed(st);
     // A write that moved fewer bytes would leave a member silently cut.
     if (moved != n) {
-        st->error = GetLastError();
+        st->error = ShortWriteCode();
         return false;
     }
     return true;

@@ -659,10 +659,10 @@ class Wizard:
             raise SetupFailure("close request failed: %s" % out)
 
     def message_boxes(self):
-        """Every message box of this run that is open now."""
+        """Every top-level dialog of this run but the wizard that is open now
+        (the error boxes carry the wizard's title as their caption)."""
         rc, out = self.run.uia("list", "--class", "#32770", "--visible")
-        return [w for w in out if "hwnd" in w and w["hwnd"] != self.hwnd
-                and not w["text"].endswith(WIZARD_TITLE_SUFFIX)]
+        return [w for w in out if "hwnd" in w and w["hwnd"] != self.hwnd]
 
     def accept_and_finish(self):
         """Next, Accept, final Next (each step awaited)."""

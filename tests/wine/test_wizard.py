@@ -146,7 +146,9 @@ class Navigation(WizardCase):
         wiz.click(IDC_BACK)
         v = wiz.wait_page("welcome", "welcome page after Escape and Back")
         with self.subTest("Escape and close requests ignored"):
-            self.assertEqual(wiz.message_boxes(), [], "no box may open for Escape or close")
+            boxes = [(b["text"], b["hwnd"]) for b in wiz.message_boxes()]
+            self.assertEqual(boxes, [], "no box may open for Escape or close (expected none, "
+                                        "got these)")
             self.assertTrue(run.running, "the wizard must stay open")
             self.assertEqual(v.page, "welcome")
 
