@@ -4,6 +4,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:?usage: make-product.sh OUTDIR}
+case $out in /*) ;; *) out=$PWD/$out ;; esac
 mkdir -p "$out"
 cp "$here/Setup.ini" "$here/license.rtf" "$out/"
 python3 "$here/make_bitmaps.py" "$out"

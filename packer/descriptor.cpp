@@ -7,7 +7,10 @@
 #include <iterator>
 #include <map>
 
+#include <sys/stat.h>
+
 #include "container.h"
+#include "platform.h"
 
 namespace {
 
@@ -25,6 +28,18 @@ std::string Trim(const std::string &s) {
 }
 
 bool ReadWhole(const std::string &path, std::string *out, std::string *err) {
+    // Regular files only: reading a folder (an empty value names the
+    // descriptor's own folder) makes the stream library throw, and a pipe
+    // could block.
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        *err = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *err = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        return false;
+    }
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         *err = std::strerror(errno);
@@ -154,7 +169,9 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                                "' differ only in case: on Windows they are one file");
             return;
         }
-        if (!IsSafeMemberName(name.c_str())) {
+        // A NUL inside the value would cut the name short for the setup
+        // program and for the file system, and the writer refuses it.
+        if (!IsSafeMemberName(name.c_str()) || name.find('\0') != std::string::npos) {
             error(line, "'" + name + "' cannot be a file name in the setup folder");
             return;
         }
@@ -308,7 +325,7 @@ bool CollectFromDescriptor(const std::string &path, std::vector<PackMember> *mem
         report->fatal = err;
         return false;
     }
-    size_t slash = path.find_last_of('/');
+    size_t slash = path.find_last_of(VQ_PATH_SEPARATORS);
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     std::vector<PackMember> found;
     LintDescriptor(text, dir, &found, report);

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform.h"
+
 namespace {
 
 struct HostCtx {
@@ -66,14 +68,11 @@ bool CreateSpool(void *c) {
     HostCtx *x = Ctx(c);
     std::string dir = x->opt->spool_dir;
     if (dir.empty() && x->opt->mode == ReadMode::kExtract) dir = x->opt->out_dir;
-    if (dir.empty()) {
-        const char *t = std::getenv("TMPDIR");
-        dir = (t && *t) ? t : "/tmp";
-    }
+    if (dir.empty()) dir = vq::DefaultTempFolder();
     std::string templ = dir + "/vqspool-XXXXXX";
     std::vector<char> name(templ.begin(), templ.end());
     name.push_back('\0');
-    x->spool = ::mkstemp(name.data());
+    x->spool = vq::OpenTempFile(name.data());
     x->spool_path = name.data();
     x->last_path = x->spool_path;
     if (x->spool < 0) {
@@ -81,7 +80,8 @@ bool CreateSpool(void *c) {
         x->last_path = dir;
         return false;
     }
-    // The spool lives only as long as its descriptor.
+    // The spool lives only as long as its descriptor (on Windows the
+    // unlink fails and OpenTempFile made it go when it is closed).
     ::unlink(name.data());
     return true;
 }
@@ -120,7 +120,7 @@ bool CreateMember(void *c, const char *name, const DirectoryEntry *e) {
     x->last_path = x->member_path;
     // Never follow a link planted under a member's name.
     x->member = ::open(x->member_path.c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_BINARY, 0644);
     if (x->member < 0) {
         x->err = errno;
         return false;
@@ -173,7 +173,7 @@ bool ReadInstaller(const std::string &path, const ReadOptions &opt,
     HostCtx x;
     x.opt = &opt;
     x.report = report;
-    x.self = ::open(path.c_str(), O_RDONLY);
+    x.self = ::open(path.c_str(), O_RDONLY | O_BINARY);
     if (x.self < 0) {
         report->result = kErrOpenSelf;
         report->message = Compose(kErrOpenSelf, errno, path, *report);

@@ -19,6 +19,7 @@
 
 #include "descriptor.h"
 #include "host_reader.h"
+#include "platform.h"
 #include "writer.h"
 
 #ifdef VQ_HAVE_EMBEDDED_STUB
@@ -72,7 +73,7 @@ bool LoadFile(const std::string &path, std::vector<uint8_t> *out, std::string *e
 }
 
 std::string BaseName(const std::string &p) {
-    size_t s = p.find_last_of('/');
+    size_t s = p.find_last_of(VQ_PATH_SEPARATORS);
     return s == std::string::npos ? p : p.substr(s + 1);
 }
 

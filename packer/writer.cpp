@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "container.h"
+#include "platform.h"
 
 namespace {
 
@@ -276,7 +277,7 @@ bool WriteInstaller(const std::string &out_path,
     const uint64_t total = offset;
 
     std::string tmp = out_path + ".partial";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
     if (fd < 0) {
         *err = tmp + ": " + SysError(errno);
         return false;
@@ -326,7 +327,7 @@ bool WriteInstaller(const std::string &out_path,
         const PackMember &m = members[i];
         if (!feed((const uint8_t *)m.name.c_str(), m.name.size() + 1))
             return fail(tmp + ": " + SysError(write_errno ? write_errno : EIO));
-        int in = ::open(m.path.c_str(), O_RDONLY);
+        int in = ::open(m.path.c_str(), O_RDONLY | O_BINARY);
         if (in < 0) return fail(m.path + ": " + SysError(errno));
         uint64_t left = dir[i].data_size;
         while (true) {
@@ -360,9 +361,9 @@ bool WriteInstaller(const std::string &out_path,
     h.compressed_size = (uint32_t)compressed;
     h.data_checksum = running;
     EncodeHeader(&h, raw);
-    if (::pwrite(fd, raw, sizeof raw, kImageSize) != (ssize_t)sizeof raw)
+    if (vq::WriteAt(fd, raw, sizeof raw, kImageSize) != (ssize_t)sizeof raw)
         return fail(tmp + ": " + SysError(errno));
-    if (::fsync(fd) != 0 && errno != EINVAL)
+    if (vq::SyncFile(fd) != 0 && errno != EINVAL)
         return fail(tmp + ": " + SysError(errno));
     if (::close(fd) != 0) {
         int e = errno;
@@ -370,7 +371,7 @@ bool WriteInstaller(const std::string &out_path,
         *err = tmp + ": " + SysError(e);
         return false;
     }
-    if (::rename(tmp.c_str(), out_path.c_str()) != 0) {
+    if (vq::RenameOver(tmp.c_str(), out_path.c_str()) != 0) {
         int e = errno;
         ::unlink(tmp.c_str());
         *err = out_path + ": " + SysError(e);
