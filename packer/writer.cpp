@@ -198,6 +198,9 @@ bool WriteAll(int fd, const void *p, size_t n) {
 }  // namespace
 
 std::string CheckMembers(const std::vector<PackMember> &members) {
+    // An installer without members is shorter than the smallest file the
+    // setup program accepts.
+    if (members.empty()) return "nothing to pack: name at least one file";
     if (members.size() > (size_t)kMaxEntries)
         return "too many members (" + std::to_string(members.size()) +
                "): an installer holds at most " + std::to_string(kMaxEntries);

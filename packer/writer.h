@@ -23,7 +23,7 @@ struct WriteOptions {
     std::function<void(uint64_t done, uint64_t total)> progress;
 };
 
-// Checks what the setup program would refuse: a stub that is not exactly
+// Checks what the setup program would refuse: no members at all, a stub that is not exactly
 // 32768 bytes, more than 10922 members, a name it would not write, names
 // that collide on a case-insensitive file system, a stream of 2 GiB or
 // more. Returns an empty string when all is well, else one line saying

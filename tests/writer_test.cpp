@@ -121,6 +121,8 @@ TEST(Writer, Refusals) {
     EXPECT_NE("", CheckMembers(many));
     many.pop_back();
     EXPECT_EQ("", CheckMembers(many));
+    EXPECT_FALSE(WriteInstaller(out, TestImage(), {}, WriteOptions(), &err));
+    EXPECT_NE(std::string::npos, err.find("nothing to pack")) << err;
     // Nothing was left behind by the failed builds.
     EXPECT_NE(0, access(out.c_str(), F_OK));
     EXPECT_NE(0, access((out + ".partial").c_str(), F_OK));
