@@ -6,6 +6,7 @@
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$here/build-bench}
+"$here/scripts/install-deps.sh" build test bench
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 >/dev/null
 for tool in gcab makensis gzip xvfb-run wine /usr/bin/time g++; do
