@@ -7,7 +7,6 @@ Run by ctest (tests/wine/CMakeLists.txt) or directly:
 """
 
 import hashlib
-import json
 import os
 import random
 import shutil
@@ -19,12 +18,12 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import cases  # noqa: E402
 import container  # noqa: E402
 import harness  # noqa: E402
 
 CORRUPTED = "The file may be corrupted."
-SESSION = None
-TIMINGS = {}
+TIMINGS = cases.TIMINGS
 
 DESCRIPTOR = (
     b"[CEAppManager]\r\n"
@@ -56,52 +55,16 @@ def standard_members():
 
 
 def setUpModule():
-    global SESSION
-    cfg = harness.Config()
-    for tool in ("uia.exe", "fakeappmgr.exe"):
-        if not os.path.exists(cfg.tool(tool)):
-            raise unittest.SkipTest("Windows test tools not built (%s missing)" % cfg.tool(tool))
-    SESSION = harness.Session(cfg).start()
-    TIMINGS.update(SESSION.timings)
+    cases.start_session("launcher")
 
 
 def tearDownModule():
-    global SESSION
-    if SESSION:
-        SESSION.clean_workspaces()
-        SESSION.stop()
-        SESSION = None
-    if TIMINGS:
-        sys.stderr.write("[wine] timings: %s\n" % json.dumps(TIMINGS, sort_keys=True))
-        path = os.path.join(harness.Config().work, "launcher-timings.json")
-        with open(path, "w") as f:
-            json.dump(TIMINGS, f, indent=1, sort_keys=True)
+    cases.stop_session()
 
 
-class LauncherCase(unittest.TestCase):
-    """Common steps: a fresh case folder, a known registry state, no
-    workspace folders left from earlier cases."""
-
-    def setUp(self):
-        self.s = SESSION
-        self.cfg = self.s.cfg
-        if not os.path.exists(self.cfg.stub):
-            self.skipTest("setup image not built yet: %s" % self.cfg.stub)
-        self.image = harness.read_stub(self.cfg)
-        self.assertEqual(len(self.image), container.IMAGE_SIZE,
-                         "setup image %s must be exactly %d bytes"
-                         % (self.cfg.stub, container.IMAGE_SIZE))
-        self.case = self.id().rsplit(".", 2)[-2] + "_" + self._testMethodName
-        self.dir = self.s.case_dir(self.case)
-        self.s.clean_workspaces()
-        self.appmgr = self.s.fake_app_manager()
-        self.s.set_app_path(self.appmgr)
-        self.runs = []
-
-    def tearDown(self):
-        for run in self.runs:
-            if run.running:
-                run.kill()
+class LauncherCase(cases.SetupCase):
+    """The common case set-up, with setup programs given as whole files
+    (container.build or a damaged copy of one) rather than member lists."""
 
     # ---- helpers ----------------------------------------------------------
 
@@ -119,13 +82,10 @@ class LauncherCase(unittest.TestCase):
         return run
 
     def one_workspace(self):
-        spaces = self.s.workspaces()
-        self.assertEqual(len(spaces), 1,
-                         "expected exactly one _VQIxxxx workspace folder in %s, found %s"
-                         % (self.s.temp_dir(), [os.path.basename(p) for p in spaces]))
-        self.assertRegex(os.path.basename(spaces[0]), r"^_VQI[0-9A-F]{4}$",
+        space = super().one_workspace()
+        self.assertRegex(os.path.basename(space), r"^_VQI[0-9A-F]{4}$",
                          "workspace folder name is _VQI and four upper-case hex digits")
-        return spaces[0]
+        return space
 
     def expect_error(self, blob, text, screenshot=None, env=None):
         """Runs a setup that must fail: one error box with the caption and
