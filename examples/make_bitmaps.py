@@ -43,6 +43,8 @@ def header(x, y):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) > 2 or (len(sys.argv) == 2 and sys.argv[1].startswith("-")):
+        sys.exit(__doc__)
     out = sys.argv[1] if len(sys.argv) > 1 else "."
     os.makedirs(out, exist_ok=True)
     bmp(os.path.join(out, "welcome.bmp"), 164, 314, welcome)

@@ -53,6 +53,14 @@ bool HasFolderPart(const std::string &s) {
     return s.find_first_of("\\/:") != std::string::npos || s == "." || s == "..";
 }
 
+// Why a value names no member: a folder part or drive, or no such file.
+std::string NoFile(const std::string &what, const std::string &name) {
+    if (HasFolderPart(name))
+        return what + " '" + name + "' is not a plain file name (folder, drive or ':'): "
+               "members have none, so it names no member";
+    return what + " '" + name + "' names no file beside the descriptor";
+}
+
 bool EndsWithRtf(const std::string &name) {
     return name.size() >= 3 && Lower(name.substr(name.size() - 3)) == "rtf";
 }
@@ -157,6 +165,11 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                     std::vector<PackMember> *members, LintReport *report) {
     Descriptor d;
     d.Parse(text);
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0 || text.compare(0, 2, "\xFF\xFE") == 0 ||
+        text.compare(0, 2, "\xFE\xFF") == 0)
+        report->messages.push_back(
+            {false, 1, "the file begins with a byte-order mark (UTF-8 or UTF-16): save it as "
+                       "plain ANSI text, or the first section may not be found"});
     auto warn = [&](int line, const std::string &t) { report->messages.push_back({false, line, t}); };
     auto error = [&](int line, const std::string &t) { report->messages.push_back({true, line, t}); };
     std::map<std::string, std::string> by_lower;  // member names added so far
@@ -233,7 +246,7 @@ void LintDescriptor(const std::string &text, const std::string &dir,
         const std::string &lic = v["LicenseFile"];
         std::string bytes;
         if (HasFolderPart(lic) || !read_member(lic, &bytes)) {
-            warn(at["LicenseFile"], "LicenseFile '" + lic + "' names no file beside the descriptor");
+            warn(at["LicenseFile"], NoFile("LicenseFile", lic));
         } else {
             if (!EndsWithRtf(lic) && bytes.compare(0, 5, "{\\rtf") == 0)
                 warn(at["LicenseFile"], "'" + lic + "' holds rich text but its name does not end in "
@@ -256,7 +269,7 @@ void LintDescriptor(const std::string &text, const std::string &dir,
         std::string bytes;
         long w = 0, h = 0;
         if (HasFolderPart(file) || !read_member(file, &bytes)) {
-            warn(at[p.key], std::string(p.key) + " '" + file + "' names no file beside the descriptor");
+            warn(at[p.key], NoFile(p.key, file));
             continue;
         }
         if (!BitmapSize(bytes, &w, &h)) {
@@ -305,7 +318,7 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                 }
                 std::string bytes;
                 if (HasFolderPart(item) || !read_member(item, &bytes)) {
-                    warn(line, "CabFiles item '" + item + "' names no file beside the descriptor");
+                    warn(line, NoFile("CabFiles item", item));
                     continue;
                 }
                 add_member(item, line);

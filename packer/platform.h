@@ -60,6 +60,15 @@ inline std::string DefaultTempFolder() {
 }
 #endif
 
+// Creates one folder (its parent must exist); 0 on success, else errno set.
+inline int MakeFolder(const char *path) {
+#ifdef _WIN32
+    return ::mkdir(path);
+#else
+    return ::mkdir(path, 0755);
+#endif
+}
+
 }  // namespace vq
 
 #endif

@@ -131,7 +131,7 @@ int Build(const BuildArgs &a) {
     if (!a.from.empty()) {
         LintReport lint;
         if (!CollectFromDescriptor(a.from, &members, &lint))
-            return Error(a.from + ": " + lint.fatal, kUsage);
+            return Error(a.from + ": " + lint.fatal, kSystem);
         for (const LintMessage &m : lint.messages)
             std::fprintf(stderr, "vqpack: %s\n", FormatLintMessage(a.from, m).c_str());
         if (lint.errors() || (a.strict && !lint.messages.empty()))
@@ -236,11 +236,12 @@ int main(int argc, char **argv) {
 
     if (*lint) {
         LintReport rep;
-        if (!LintDescriptorFile(ini, &rep)) return Error(ini + ": " + rep.fatal, kUsage);
+        if (!LintDescriptorFile(ini, &rep)) return Error(ini + ": " + rep.fatal, kSystem);
         for (const LintMessage &m : rep.messages)
             std::printf("%s\n", FormatLintMessage(ini, m).c_str());
         if (rep.errors()) return 2;
         if (!rep.messages.empty()) return b.strict ? 2 : 1;
+        std::printf("%s: no problems found\n", ini.c_str());
         return kOk;
     }
 
@@ -267,9 +268,12 @@ int main(int argc, char **argv) {
         return kOk;
     }
     if (*extract) {
+        // The folder is made if it is missing (its parent must exist).
         struct stat st;
+        if (::stat(dir.c_str(), &st) != 0 && vq::MakeFolder(dir.c_str()) != 0)
+            return Error(dir + ": cannot create the folder (" + std::strerror(errno) + ")", kSystem);
         if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return Error(dir + ": not a folder (create it first)", kUsage);
+            return Error(dir + ": exists and is not a folder", kUsage);
         opt.mode = ReadMode::kExtract;
         opt.out_dir = dir;
         int rc = RunRead(file, opt, &rep);

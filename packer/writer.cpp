@@ -216,6 +216,8 @@ std::string CheckMembers(const std::vector<PackMember> &members) {
             return "member name '" + m.name.substr(0, 40) +
                    "...' is too long: keep names within 200 characters";
         auto ins = seen.emplace(LowerAscii(m.name), m.name);
+        if (!ins.second && ins.first->second == m.name)
+            return "member '" + m.name + "' is given twice: name it once";
         if (!ins.second)
             return "members '" + ins.first->second + "' and '" + m.name +
                    "' would be the same file on Windows: rename one with NAME=PATH";
@@ -282,7 +284,8 @@ bool WriteInstaller(const std::string &out_path,
     std::string tmp = out_path + ".partial";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
     if (fd < 0) {
-        *err = tmp + ": " + SysError(errno);
+        // Name the file the user asked for, not the temporary one.
+        *err = out_path + ": " + SysError(errno);
         return false;
     }
     auto fail = [&](const std::string &why) {

@@ -140,6 +140,15 @@ TEST_F(LintTest, LongValuesAndTitles) {
     EXPECT_TRUE(Says(w, "welcome text")) << All(w);
 }
 
+TEST_F(LintTest, ByteOrderMarkAndDriveInANameAreExplained) {
+    Put("A:B.CAB", "MSCF");
+    LintReport r = Lint("\xEF\xBB\xBF[VQINSTALLER]\nProductName=X\n[CEAppManager]\nComponent=C\n"
+                        "[C]\nCabFiles=A:B.CAB\n");
+    EXPECT_TRUE(Says(r, "byte-order mark")) << All(r);
+    EXPECT_TRUE(Says(r, "'A:B.CAB' is not a plain file name")) << All(r);
+    EXPECT_FALSE(Says(r, "'A:B.CAB' names no file")) << All(r);
+}
+
 TEST_F(LintTest, UnpackableNameIsAnError) {
     Put("CON", "x");
     LintReport r = Lint("[VQINSTALLER]\nLicenseFile=CON\n");

@@ -205,6 +205,35 @@ class PackerTest(unittest.TestCase):
         self.assertEqual(1, r.returncode)
         self.assertIn("product.ini: warning: [VQINSTALLER] HeadBitmap is missing", r.stdout)
 
+    def test_small_things_a_new_user_meets(self):
+        out = self.build()
+        # extract makes its folder; a file in the way is refused.
+        dest = os.path.join(self.dir, "new")
+        r = run("extract", out, dest)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertIn("app.cab", os.listdir(dest))
+        r = run("extract", out, self.stub)
+        self.assertEqual(2, r.returncode)
+        self.assertIn("not a folder", r.stderr)
+        # A descriptor that is not there is a system error, like any file.
+        r = run("lint", os.path.join(self.dir, "nope.ini"))
+        self.assertEqual(3, r.returncode)
+        product = os.path.join(self.dir, "product")
+        subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples",
+                                     "make-product.sh"), product], check=True)
+        r = run("lint", os.path.join(product, "Setup.ini"))
+        self.assertEqual(0, r.returncode, r.stdout)
+        self.assertIn("no problems found", r.stdout)
+        # The same file named twice, and an output folder that is missing.
+        ini = self.file("x.ini", b"")
+        r = run("build", "-o", os.path.join(self.dir, "o.exe"), "--stub", self.stub, ini, ini)
+        self.assertIn("given twice", r.stderr)
+        missing = os.path.join(self.dir, "nodir", "x.exe")
+        r = run("build", "-o", missing, "--stub", self.stub, ini)
+        self.assertEqual(3, r.returncode)
+        self.assertIn(missing + ":", r.stderr)
+        self.assertNotIn(".partial", r.stderr)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
