@@ -25,19 +25,6 @@
 
 namespace {
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        char t[] = "/tmp/vqsweep-XXXXXX";
-        path_ = mkdtemp(t);
-    }
-    ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 void Save(const std::string &path, const Bytes &b) {
     std::ofstream f(path, std::ios::binary);
     f.write((const char *)b.data(), (std::streamsize)b.size());
@@ -85,7 +72,7 @@ struct Installer {
 const Installer &Original() {
     static const Installer inst = [] {
         Installer x;
-        ScratchDir d;
+        TempDir d;
         std::vector<PackMember> pm;
         for (const TestMember &m : Members()) {
             Save(d.path() + "/" + m.name, m.data);
@@ -317,7 +304,7 @@ TEST(CorruptionSweep, HostReaderTexts) {
     cases.push_back({"stream", bad, stopped,
                      stopped == kErrInflate ? "Installer failed to extract data block."
                                             : "Invalid CRC in compressed data. "});
-    ScratchDir d;
+    TempDir d;
     for (const Case &c : cases) {
         std::string path = d.path() + "/setup.exe";
         Save(path, c.file);

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <utility>
@@ -15,6 +17,31 @@
 #include "writer.h"
 
 using Bytes = std::vector<uint8_t>;
+
+// A scratch folder under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        char t[] = "/tmp/vqtest-XXXXXX";
+        path_ = mkdtemp(t);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    // Writes `data` to a file of that name in the folder; returns its path.
+    std::string File(const std::string &name, const Bytes &data) const {
+        std::string p = path_ + "/" + name;
+        std::ofstream(p, std::ios::binary).write((const char *)data.data(), data.size());
+        return p;
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+inline Bytes Slurp(const std::string &p) {
+    std::ifstream f(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
 
 inline Bytes ToBytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
 

@@ -13,29 +13,6 @@
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        char t[] = "/tmp/vqtest-XXXXXX";
-        path_ = mkdtemp(t);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string File(const std::string &name, const Bytes &data) const {
-        std::string p = path_ + "/" + name;
-        std::ofstream(p, std::ios::binary).write((const char *)data.data(), data.size());
-        return p;
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-Bytes Slurp(const std::string &p) {
-    std::ifstream f(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 Bytes Mixed(size_t n, uint32_t seed) {
     // Half text-like, half random: compressible but not trivially.
     std::mt19937 g(seed);
