@@ -223,7 +223,7 @@ class WindowsPacker(unittest.TestCase):
             (["verify", winpath(setup + ".bad.exe")], 1),
             (["bogus"], 2),
             (["build", "-o", winpath(setup), "--stub", winpath(image), lines], 2),
-            (["extract", winpath(setup), winpath(os.path.join(self.tmp, "no-such-folder", "below"))], 2),
+            (["extract", winpath(setup), winpath(os.path.join(self.tmp, "no-such-folder", "below"))], 3),
             (["verify", winpath(os.path.join(self.tmp, "missing.exe"))], 3),
             (["build", "-o", winpath(setup), "--stub", full, "Z:\\no\\such\\file"], 3),
         ]
