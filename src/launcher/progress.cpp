@@ -1,7 +1,7 @@
 // The extraction progress window: a modeless dialog with one line of text
 // and a progress bar from 0 to 100 percent. No message loop runs while the
 // payload is inflated, so the window is driven by synchronous sends and
-// repainted right after each one.
+// repainted right after each one that moves the bar.
 #include "extract.h"
 #include "setup.h"
 #include "../../res/resource.h"
@@ -34,8 +34,13 @@ HWND CreateProgressWindow(void) {
     return progress;
 }
 
+// Every output window sends an update, a thousand or more for a large
+// payload, but the bar moves at most a hundred times: repainting only when
+// its position changed keeps drawing out of the extraction's time.
 void SetProgressWindow(HWND progress, UINT percent) {
     if (!progress) return;
+    LRESULT before = SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_GETPOS, 0, 0);
     SendMessageA(progress, WMU_SETPROGRESS, percent, 0);
-    Repaint(progress);
+    if (SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_GETPOS, 0, 0) != before)
+        Repaint(progress);
 }
