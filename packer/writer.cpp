@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
@@ -73,6 +76,11 @@ private:
 // behind one zlib header: still one deflate sequence that inflates as a
 // whole. A block's bytes depend on its data and dictionary only, so the
 // output is the same for any number of workers.
+//
+// The caller's thread reads and checksums input and writes finished
+// blocks in order; `jobs` worker threads take blocks from a queue as soon
+// as they are free. At most 2 x jobs blocks are in flight, which bounds
+// memory and keeps every worker busy while the oldest block is written.
 class ParallelStream {
 public:
     ParallelStream(ByteSink sink, unsigned jobs, size_t block)
@@ -81,6 +89,16 @@ public:
         static const uint8_t kZlibHeader[2] = {0x78, 0xDA};
         ok_ = sink_(kZlibHeader, 2);
         pending_.reserve(block_);
+        for (unsigned i = 0; i < jobs_; i++)
+            workers_.emplace_back(&ParallelStream::Work, this);
+    }
+    ~ParallelStream() {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+        }
+        work_cv_.notify_all();
+        for (auto &w : workers_) w.join();
     }
     bool Feed(const uint8_t *p, size_t n) {
         while (ok_ && n) {
@@ -95,8 +113,8 @@ public:
     bool Finish() {
         // An empty payload still gets one (empty) block and so its sync
         // flush marker.
-        if (!pending_.empty() || !queued_any_) QueueBlock();
-        Flush();
+        if (ok_ && (!pending_.empty() || !queued_any_)) QueueBlock();
+        while (ok_ && !inflight_.empty()) WriteOldest();
         return ok_;
     }
 
@@ -104,10 +122,11 @@ private:
     struct Job {
         std::vector<uint8_t> dict, data, out;
         bool ok = false;
+        bool done = false;  // guarded by mu_
     };
 
     void QueueBlock() {
-        auto job = std::make_unique<Job>();
+        auto job = std::make_shared<Job>();
         size_t d = std::min<size_t>(32768, last_tail_.size());
         job->dict.assign(last_tail_.end() - d, last_tail_.end());
         job->data.swap(pending_);
@@ -115,9 +134,45 @@ private:
         last_tail_.assign(job->data.end() - t, job->data.end());
         pending_.clear();
         pending_.reserve(block_);
-        batch_.push_back(std::move(job));
         queued_any_ = true;
-        if (batch_.size() == jobs_) Flush();
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            queue_.push_back(job);
+        }
+        work_cv_.notify_one();
+        inflight_.push_back(std::move(job));
+        while (ok_ && inflight_.size() >= 2 * (size_t)jobs_) WriteOldest();
+    }
+
+    // Waits for the oldest block in flight and hands its bytes to the sink.
+    void WriteOldest() {
+        std::shared_ptr<Job> j = inflight_.front();
+        inflight_.pop_front();
+        {
+            std::unique_lock<std::mutex> lock(mu_);
+            done_cv_.wait(lock, [&] { return j->done; });
+        }
+        ok_ = j->ok && sink_(j->out.data(), j->out.size());
+    }
+
+    void Work() {
+        for (;;) {
+            std::shared_ptr<Job> j;
+            {
+                std::unique_lock<std::mutex> lock(mu_);
+                work_cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+                // Stopping drops blocks still queued: nobody will write them.
+                if (stop_) return;
+                j = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            Compress(j.get());
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                j->done = true;
+            }
+            done_cv_.notify_all();
+        }
     }
 
     static void Compress(Job *j) {
@@ -135,24 +190,8 @@ private:
         int rc = deflate(&z, Z_SYNC_FLUSH);
         j->ok = rc == Z_OK && z.avail_in == 0 && z.avail_out != 0;
         j->out.resize(j->out.size() - z.avail_out);
+        std::vector<uint8_t>().swap(j->data);
         deflateEnd(&z);
-    }
-
-    void Flush() {
-        if (batch_.empty()) return;
-        std::vector<std::thread> workers;
-        for (size_t i = 1; i < batch_.size(); i++)
-            workers.emplace_back(Compress, batch_[i].get());
-        Compress(batch_[0].get());
-        for (auto &w : workers) w.join();
-        for (auto &j : batch_) {
-            if (!ok_ || !j->ok) {
-                ok_ = false;
-                break;
-            }
-            ok_ = sink_(j->out.data(), j->out.size());
-        }
-        batch_.clear();
     }
 
     ByteSink sink_;
@@ -161,7 +200,13 @@ private:
     bool ok_;
     bool queued_any_ = false;
     std::vector<uint8_t> pending_, last_tail_;
-    std::vector<std::unique_ptr<Job>> batch_;
+    std::deque<std::shared_ptr<Job>> inflight_;  // caller's thread only
+
+    std::mutex mu_;
+    std::condition_variable work_cv_, done_cv_;
+    std::deque<std::shared_ptr<Job>> queue_;  // guarded by mu_
+    bool stop_ = false;                       // guarded by mu_
+    std::vector<std::thread> workers_;
 };
 
 // Either writer behind one face.
