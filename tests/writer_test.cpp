@@ -2,9 +2,11 @@
 // parallel mode, and what it refuses.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <random>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +82,33 @@ TEST(Writer, ParallelBlocksAreOneStreamIndependentOfJobs) {
 
     // An empty payload in parallel mode is still a valid container.
     EXPECT_EQ(DeflateSync({}), DeflateSync({}, two));
+}
+
+// A write that fails half-way (here the file size limit, which a full
+// disk would give as well) fails the build in either mode, names the file
+// and leaves nothing behind; the parallel writer stops its workers
+// instead of waiting on blocks nobody will write.
+TEST(Writer, FailedWriteLeavesNoInstaller) {
+    TempDir t;
+    std::vector<PackMember> ms = {{"big.cab", t.File("a", Mixed(6 << 20, 3))}};
+    struct rlimit old_limit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old_limit));
+    void (*old_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 1 << 20;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    for (unsigned jobs : {1u, 2u, 8u}) {
+        WriteOptions opt;
+        opt.jobs = jobs;
+        opt.block_size = 256 * 1024;
+        std::string out = t.path() + "/setup.exe", err;
+        EXPECT_FALSE(WriteInstaller(out, TestImage(), ms, opt, &err)) << "jobs " << jobs;
+        EXPECT_NE(std::string::npos, err.find("setup.exe")) << "jobs " << jobs << ": " << err;
+        EXPECT_NE(0, access(out.c_str(), F_OK)) << "jobs " << jobs;
+        EXPECT_NE(0, access((out + ".partial").c_str(), F_OK)) << "jobs " << jobs;
+    }
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
 }
 
 TEST(Writer, Refusals) {
