@@ -14,7 +14,7 @@ for g in $groups; do
                  mingw-w64 gcab libz-mingw-w64-dev dpkg-dev" ;;
     test)  pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick" ;;
     fuzz)  pkgs="$pkgs clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
-    bench) pkgs="$pkgs nsis gzip time" ;;
+    bench) pkgs="$pkgs nsis gzip time twm" ;;
     *) echo "install-deps.sh: unknown group '$g' (build, test, bench, fuzz)" >&2; exit 2 ;;
     esac
 done
