@@ -127,7 +127,7 @@ def bench_native(args, installers, floor_exe):
             [mib / t for t in floor_t])
         r = (mib / vmed) / (mib / fmed)
         row("3 native", "vqpack extract", name, "MiB/s", [mib / t for t in vq_t],
-            "%.2fx floor (med)" % r, ">=0.8x", "yes" if r >= 0.8 else "NO")
+            "%.3fx floor (med)" % r, ">=0.8x", "yes" if r >= 0.8 else "NO")
         row("4 memory", "vqpack extract peak RSS", name, "KiB", vq_rss)
         yield name, max(vq_rss)
     clear(out)
@@ -165,14 +165,14 @@ def bench_packer(args, sets):
         row("5 packer", "gzip -9 (one core)", name, "MiB/s", [mib / t for t in res["gzip -9"]])
         r = one / g
         row("5 packer", "vqpack build (one core)", name, "MiB/s", [mib / t for t in res["1"]],
-            "%.2fx gzip-9" % r, ">=1.3x", "yes" if r >= 1.3 else "NO")
+            "%.3fx gzip-9" % r, ">=1.3x", "yes" if r >= 1.3 else "NO")
         for label in ("2", "auto", "8"):
             sp = (mib / statistics.median(res[label])) / one
             tgt, met = ("", "")
             if label == "2":
                 tgt, met = ">=1.8x", "yes" if sp >= 1.8 else "NO"
             row("5 packer", "vqpack build --jobs %s" % label, name, "MiB/s",
-                [mib / t for t in res[label]], "%.2fx one core" % sp, tgt, met)
+                [mib / t for t in res[label]], "%.3fx one core" % sp, tgt, met)
             # cores the run actually got: CPU seconds over wall seconds
             row("5 packer", "  cores used by --jobs %s (cpu s / wall s)" % label, name, "x",
                 [c / t for c, t in zip(cpu[label], res[label])])
