@@ -11,7 +11,8 @@ pkgs=""
 for g in $groups; do
     case $g in
     build) pkgs="$pkgs cmake make g++ zlib1g-dev libgtest-dev libcli11-dev python3 bzip2
-                 mingw-w64 gcab libz-mingw-w64-dev dpkg-dev" ;;
+                 mingw-w64 gcab libz-mingw-w64-dev
+                 dpkg-dev file" ;;  # cpack -G DEB: dpkg-shlibdeps and file
     test)  pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick" ;;
     fuzz)  pkgs="$pkgs clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
     bench) pkgs="$pkgs nsis gzip time twm" ;;
