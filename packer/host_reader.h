@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "container.h"
+#include "common/container.h"
 
 struct MemberInfo {
     std::string name;

@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "descriptor.h"
+#include "lint.h"
 #include "host_reader.h"
 #include "platform.h"
 #include "writer.h"

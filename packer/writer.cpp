@@ -20,7 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "container.h"
+#include "common/container.h"
 #include "platform.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "../src/wizard/cablist.h"
+#include "common/cablist.h"
 
 namespace {
 

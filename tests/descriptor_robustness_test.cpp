@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "container.h"
-#include "descriptor.h"
+#include "common/container.h"
+#include "lint.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-#include "descriptor.h"
+#include "lint.h"
 
 namespace {
 

@@ -9,32 +9,18 @@ import tempfile
 import unittest
 import zlib
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import container  # noqa: E402
+from container import checksum, CHECKSUM_SEED as SEED, IMAGE_SIZE as IMAGE  # noqa: E402
+
 VQPACK = os.environ.get("VQPACK", "vqpack")
-SEED = 0x00495156
-IMAGE = 32768
-
-
-def checksum(data, running=SEED):
-    return zlib.adler32(data, running) & 0xFFFFFFFF
 
 
 def independent_write(image, members, complete=False, trailing=b""):
-    """An installer made by the format's writing steps, sharing no code with vqpack."""
-    stream, entries = b"", []
-    for name, data in members:
-        name_off = len(stream)
-        stream += name.encode() + b"\0"
-        entries.append((name_off, len(stream), len(data)))
-        stream += data
-    if complete:
-        packed = zlib.compress(stream, 9)
-    else:
-        c = zlib.compressobj(9)
-        packed = c.compress(stream) + c.flush(zlib.Z_SYNC_FLUSH)
-    directory = b"".join(struct.pack("<3I", *e) for e in entries)
-    header = struct.pack("<7I", SEED, len(packed), len(stream), len(entries),
-                         checksum(image), checksum(directory), checksum(stream))
-    return image + header + directory + packed + trailing
+    """An installer made by the tests' own writer, sharing no code with vqpack."""
+    c = container.Container(image, members, final_block=complete)
+    c.trailer = trailing
+    return c.to_bytes()
 
 
 def independent_read(blob):

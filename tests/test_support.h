@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "container.h"
+#include "common/container.h"
 #include "writer.h"
 
 using Bytes = std::vector<uint8_t>;

@@ -1,8 +1,8 @@
 // Hand-off to the Application Manager: move the CAB files and Setup.ini
 // into the install folder inside the Application Manager's folder, remove
 // the workspace folder and start CeAppMgr.exe with the moved Setup.ini.
-#include "../launcher/setup.h"
-#include "../wizard/descriptor.h"
+#include "handoff/handoff.h"
+#include "common/setup_ini.h"
 
 // Source and destination path of one member being moved.
 struct MovePaths {
@@ -24,8 +24,8 @@ static void MoveMember(const char *name, void *context)
 
 int DeployAndLaunch(void)
 {
-    char name[256];
-    char cabFiles[512];
+    char name[SETUP_VALUE_SIZE];
+    char cabFiles[SETUP_CABFILES_SIZE];
     MovePaths paths;
 
     ReadSetupValue("CEAppManager", "Component", name, sizeof(name));

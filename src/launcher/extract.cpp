@@ -1,8 +1,7 @@
 // ExtractPayload: binds the container reader to the own file, the spool
 // file, the member files, the progress window and fixed global memory, and
 // turns the reader's result into the text of the error box.
-#include "extract.h"
-#include "setup.h"
+#include "launcher/extract.h"
 
 static ExtractionState *State(void *ctx) { return (ExtractionState *)ctx; }
 

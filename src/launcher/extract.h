@@ -4,7 +4,11 @@
 #define VQ_EXTRACT_H
 
 #include <windows.h>
-#include "container.h"
+#include "common/container.h"
+#include "common/setup_state.h"
+
+// The progress window's one private message: wParam carries the percentage.
+#define WMU_SETPROGRESS (WM_USER + 1)
 
 // What one extraction holds. All members are absent (NULL / zero) at start;
 // ExtractPayload leaves in it whatever is still open when it returns, and

@@ -2,9 +2,8 @@
 // and a progress bar from 0 to 100 percent. No message loop runs while the
 // payload is inflated, so the window is driven by synchronous sends and
 // repainted after those that move the bar, a few dozen times a second.
-#include "extract.h"
-#include "setup.h"
-#include "../../res/resource.h"
+#include "launcher/extract.h"
+#include "resource.h"
 #include <commctrl.h>
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT msg, WPARAM wParam,

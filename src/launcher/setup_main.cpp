@@ -3,36 +3,15 @@
 // workspace folder, finds the Application Manager, has the payload
 // extracted, loads the Rich Edit control, runs the wizard and ends the
 // process. The first failure becomes the one error box (exit code -1).
-#include "setup.h"
-#include "extract.h"
-#include "../../res/resource.h"
-#include <stdarg.h>
-
-HINSTANCE g_instance;
-char g_workspace[kPathBufferSize];
-char g_appManagerPath[kAppManagerPathSize];
-char g_appManagerDir[kPathBufferSize];
-char g_caption[kCaptionSize];
-char g_message[kMessageBufferSize];
-char g_scratch[kPathBufferSize];
+#include "launcher/extract.h"
+#include "wizard/wizard.h"
+#include "resource.h"
 
 // Zero at load: every handle and buffer of the extraction absent.
 static ExtractionState g_extraction;
 
 static const char kAppPathsKey[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\CEAPPMGR.EXE";
-
-void FormatBounded(char *dst, int size, const char *fmt, ...) {
-    if (size <= 0) return;
-    // wvsprintfA writes at most 1024 bytes; the last one is our terminator.
-    char text[1025];
-    va_list args;
-    va_start(args, fmt);
-    wvsprintfA(text, fmt, args);
-    va_end(args);
-    text[1024] = 0;
-    lstrcpynA(dst, text, size);
-}
 
 // From here on, libraries loaded by name come from the system folder only,
 // never from the program's folder or the current directory. Resolved at

@@ -1,12 +1,12 @@
 // The license page's header strip and the loading of the license text
 // into the wizard's Rich Edit control.
-#include "wizard.h"
+#include "wizard/pages.h"
 #include <richedit.h>
-#include "../../res/resource.h"
+#include "resource.h"
 
-enum { kNameSize = 256 };
-static const int kMaxWidth = 500;
-static const int kPictureHeight = 55;
+enum { kNameSize = SETUP_VALUE_SIZE };
+static const int kMaxWidth = HEAD_BITMAP_MAX_WIDTH;
+static const int kPictureHeight = HEAD_BITMAP_HEIGHT;
 
 static PageResources s_header;
 

@@ -1,6 +1,6 @@
 // What the welcome page and the license header strip have in common: a
 // white background, a bold title and one picture loaded from the payload.
-#include "wizard.h"
+#include "wizard/pages.h"
 
 static const COLORREF kWhite = RGB(255, 255, 255);
 

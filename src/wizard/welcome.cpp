@@ -1,11 +1,11 @@
 // The welcome page: product name and version in the template's own
 // wording, a bold title and the body picture, on white.
-#include "wizard.h"
-#include "../../res/resource.h"
+#include "wizard/pages.h"
+#include "resource.h"
 
-enum { kTextSize = 512 };
-static const int kMaxWidth = 500;
-static const int kMaxHeight = 314;
+enum { kTextSize = WELCOME_TEXT_SIZE };
+static const int kMaxWidth = BODY_BITMAP_MAX_WIDTH;
+static const int kMaxHeight = BODY_BITMAP_MAX_HEIGHT;
 
 static PageResources s_welcome;
 

@@ -1,8 +1,10 @@
 // The wizard frame: title, license text, switching between the welcome
 // page and the license page, acceptance, Cancel with clean-up, and the
 // final Next that hands the setup over to the Application Manager.
-#include "wizard.h"
-#include "../../res/resource.h"
+#include "wizard/wizard.h"
+#include "wizard/pages.h"
+#include "handoff/handoff.h"
+#include "resource.h"
 
 char g_productName[kProductTextSize];
 char g_productVersion[kProductTextSize];
@@ -51,7 +53,7 @@ static void OpenWizard(HWND wizard)
     ReadSetupValue(SETUP_SECTION, "ProductVersion", g_productVersion, kProductTextSize);
     // Two values of up to 255 characters make a title of up to 532; it is
     // cut to the caption buffer.
-    FormatBounded(g_caption, kCaptionSize, "%s %s for Windows CE Setup",
+    FormatBounded(g_caption, kCaptionSize, WIZARD_TITLE_FORMAT,
                   g_productName, g_productVersion);
     SetWindowTextA(wizard, g_caption);
 
@@ -115,7 +117,7 @@ static void OnCancel(HWND wizard)
         return;
 
     char component[kProductTextSize];
-    char cabFiles[512];
+    char cabFiles[SETUP_CABFILES_SIZE];
     ReadSetupValue("CEAppManager", "Component", component, sizeof(component));
     ReadSetupValue(component, "CabFiles", cabFiles, sizeof(cabFiles));
     WalkCabFiles(cabFiles, DeleteMember, NULL);

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cablist.h"
-#include "descriptor.h"
+#include "common/cablist.h"
+#include "lint.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "container.h"
-#include "descriptor.h"
+#include "common/container.h"
+#include "lint.h"
 
 namespace {
 

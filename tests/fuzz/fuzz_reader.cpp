@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "container.h"
+#include "common/container.h"
 #include "test_support.h"
 
 namespace {

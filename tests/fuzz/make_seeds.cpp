@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "container.h"
+#include "common/container.h"
 #include "test_support.h"
 #include "writer.h"
 

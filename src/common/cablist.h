@@ -18,10 +18,14 @@ int IsPlainMemberName(const char *name);
 // handled, and the next item starts behind the comma unless the comma is
 // the last character; after the scan the current item is handled once
 // more. So "a" gives a; "a," gives a, a; "a,,b" gives a, "", b; "" gives
-// one empty item. Items are not trimmed. `proc` is called only for items
-// that pass IsPlainMemberName; the others name no member and are skipped.
+// one empty item. Items are not trimmed. `proc` is called for every item.
 // The commas of `list` are overwritten with NULs. Returns the number of
-// items the list holds, skipped ones included.
+// items the list holds.
+int WalkCabItems(char *list, CabItemProc proc, void *context);
+
+// WalkCabItems that calls `proc` only for items that pass
+// IsPlainMemberName; the others name no member and are skipped (but
+// counted). This is how the setup program moves and deletes CAB files.
 int WalkCabFiles(char *list, CabItemProc proc, void *context);
 
 #endif

@@ -1,7 +1,7 @@
 // Setup.ini as the setup program reads it, and the checks `vqpack lint`
 // and `vqpack build --from` make on it.
-#ifndef VQ_DESCRIPTOR_H
-#define VQ_DESCRIPTOR_H
+#ifndef VQ_LINT_H
+#define VQ_LINT_H
 
 #include <string>
 #include <vector>
@@ -28,9 +28,10 @@ private:
     std::vector<Entry> entries_;
 };
 
-// The items of a CabFiles value as the setup program walks them: split at
-// every comma with no trimming; a trailing comma repeats the last item,
-// two commas give an empty item, an empty value gives one empty item.
+// The items of a CabFiles value as the setup program walks them
+// (WalkCabItems): split at every comma with no trimming; a trailing comma
+// repeats the last item, two commas give an empty item, an empty value
+// gives one empty item.
 std::vector<std::string> SplitCabFiles(const std::string &value);
 
 struct LintMessage {

@@ -1,4 +1,6 @@
-"""Independent writer of setup containers for the Wine tests.
+"""The tests' own writer of setup containers, written from the format alone
+(Python's zlib), sharing no code with vqpack: the packer tests check vqpack
+against it and the Wine tests feed the setup program with it.
 
 A setup file is the 32768-byte program image followed by the container:
 

@@ -1,7 +1,7 @@
 // The container reader shared by the setup program and the packer.
 // Plain code: no operating-system calls, no C runtime beyond what the
 // compiler may emit for copies; all I/O goes through ExtractOps.
-#include "container.h"
+#include "common/container.h"
 
 const char kCorruptedText[] = "The file may be corrupted.";
 

@@ -1,12 +1,11 @@
-// Setup.ini in the workspace folder and the paths of payload members.
-#ifndef VQ_DESCRIPTOR_H
-#define VQ_DESCRIPTOR_H
+// Setup.ini in the workspace folder and the paths of payload members, as
+// the setup program reads and builds them.
+#ifndef VQ_SETUP_INI_H
+#define VQ_SETUP_INI_H
 
-#include "../launcher/setup.h"
-#include "cablist.h"
-
-#define SETUP_SECTION "VQINSTALLER"
-#define SETUP_FILE "Setup.ini"
+#include "common/cablist.h"
+#include "common/setup_state.h"
+#include "common/setup_text.h"
 
 // Reads one value of Setup.ini (default "NO"), cut to size - 1 characters.
 // Uses the scratch path buffer for the file's path.

@@ -1,5 +1,5 @@
 // Reading the setup descriptor and building member paths.
-#include "descriptor.h"
+#include "common/setup_ini.h"
 
 int JoinPath(char *dst, const char *folder, const char *name)
 {

@@ -1,5 +1,5 @@
 // CabFiles list walking and the member name check.
-#include "cablist.h"
+#include "common/cablist.h"
 
 int IsPlainMemberName(const char *name)
 {
@@ -13,25 +13,37 @@ int IsPlainMemberName(const char *name)
     return !dotsAndBlanksOnly;
 }
 
-static void HandleItem(const char *item, CabItemProc proc, void *context)
-{
-    if (IsPlainMemberName(item))
-        proc(item, context);
-}
-
-int WalkCabFiles(char *list, CabItemProc proc, void *context)
+int WalkCabItems(char *list, CabItemProc proc, void *context)
 {
     int count = 1;
     char *item = list;
     for (char *p = list; *p; ++p) {
         if (*p == ',') {
             *p = 0;
-            HandleItem(item, proc, context);
+            proc(item, context);
             ++count;
             if (p[1])
                 item = p + 1;
         }
     }
-    HandleItem(item, proc, context);
+    proc(item, context);
     return count;
+}
+
+struct PlainFilter {
+    CabItemProc proc;
+    void *context;
+};
+
+static void HandlePlainItem(const char *item, void *context)
+{
+    PlainFilter *filter = (PlainFilter *)context;
+    if (IsPlainMemberName(item))
+        filter->proc(item, filter->context);
+}
+
+int WalkCabFiles(char *list, CabItemProc proc, void *context)
+{
+    PlainFilter filter = { proc, context };
+    return WalkCabItems(list, HandlePlainItem, &filter);
 }

@@ -1,18 +1,18 @@
-// Process-wide state of the setup program and the routines the three parts
-// of it (launcher, wizard, hand-off) call across. One thread owns all of it.
-#ifndef VQ_SETUP_H
-#define VQ_SETUP_H
+// Process-wide state of the setup program, shared by its three parts
+// (launcher, wizard, hand-off), and the bounded formatter they all use.
+// One thread owns all of it; the definitions live in setup_state.cpp.
+#ifndef VQ_SETUP_STATE_H
+#define VQ_SETUP_STATE_H
 
 #include <windows.h>
+#include "common/setup_text.h"
 
 enum {
     kPathBufferSize = 1024,     // workspace folder, scratch paths, AppManagerDir
     kMessageBufferSize = 1024,  // failure texts with placeholders
-    kCaptionSize = 256,
+    kCaptionSize = WIZARD_TITLE_SIZE,
     kAppManagerPathSize = 260
 };
-
-#define WMU_SETPROGRESS (WM_USER + 1)
 
 extern HINSTANCE g_instance;                      // own module
 extern char g_workspace[kPathBufferSize];         // %TEMP%_VQIxxxx, no trailing '\'
@@ -26,9 +26,5 @@ extern char g_scratch[kPathBufferSize];           // scratch path buffer
 // is limited to 1024 characters, so the text is formatted into a 1025-byte
 // local and then cut, NUL-terminated, to `size`.
 void FormatBounded(char *dst, int size, const char *fmt, ...);
-
-// Dialog procedures and routines defined by the wizard and the hand-off.
-INT_PTR CALLBACK WizardProc(HWND, UINT, WPARAM, LPARAM);
-int DeployAndLaunch(void);
 
 #endif

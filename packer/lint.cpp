@@ -1,4 +1,4 @@
-#include "descriptor.h"
+#include "lint.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -9,7 +9,9 @@
 
 #include <sys/stat.h>
 
-#include "container.h"
+#include "common/cablist.h"
+#include "common/container.h"
+#include "common/setup_text.h"
 #include "platform.h"
 
 namespace {
@@ -140,18 +142,15 @@ std::string Descriptor::Get(const std::string &section, const std::string &key, 
 
 std::vector<std::string> SplitCabFiles(const std::string &value) {
     std::vector<std::string> items;
-    std::string current;
-    for (size_t i = 0; i < value.size(); i++) {
-        if (value[i] != ',') {
-            current += value[i];
-            continue;
-        }
-        items.push_back(current);
-        // After a comma that ends the value the item before it stays the
-        // current one and is walked once more.
-        if (i + 1 < value.size()) current.clear();
-    }
-    items.push_back(current);
+    // The walker cuts its list at the commas; a NUL inside the value ends
+    // it, as it ends the setup program's buffer.
+    std::vector<char> list(value.begin(), value.end());
+    list.push_back('\0');
+    WalkCabItems(list.data(),
+                 [](const char *item, void *context) {
+                     ((std::vector<std::string> *)context)->push_back(item);
+                 },
+                 &items);
     return items;
 }
 
@@ -204,13 +203,13 @@ void LintDescriptor(const std::string &text, const std::string &dir,
         const char *effect;
     };
     const Key keys[] = {
-        {"VQINSTALLER", "ProductName", 256, "the title and welcome texts show NO"},
-        {"VQINSTALLER", "ProductVersion", 256, "the title and welcome texts show NO"},
-        {"VQINSTALLER", "LicenseFile", 256, "no license is shown"},
-        {"VQINSTALLER", "BodyBitmap", 512, "the welcome page has no picture"},
-        {"VQINSTALLER", "HeadBitmap", 256, "the license page has no picture"},
-        {"VQINSTALLER", "InstallDirectory", 256, "the files go to a folder named NO"},
-        {"CEAppManager", "Component", 256, "no CAB file is found"},
+        {SETUP_SECTION, "ProductName", SETUP_VALUE_SIZE, "the title and welcome texts show NO"},
+        {SETUP_SECTION, "ProductVersion", SETUP_VALUE_SIZE, "the title and welcome texts show NO"},
+        {SETUP_SECTION, "LicenseFile", SETUP_VALUE_SIZE, "no license is shown"},
+        {SETUP_SECTION, "BodyBitmap", SETUP_BODY_BITMAP_SIZE, "the welcome page has no picture"},
+        {SETUP_SECTION, "HeadBitmap", SETUP_VALUE_SIZE, "the license page has no picture"},
+        {SETUP_SECTION, "InstallDirectory", SETUP_VALUE_SIZE, "the files go to a folder named NO"},
+        {"CEAppManager", "Component", SETUP_VALUE_SIZE, "no CAB file is found"},
     };
     std::map<std::string, std::string> v;
     std::map<std::string, int> at;
@@ -231,21 +230,27 @@ void LintDescriptor(const std::string &text, const std::string &dir,
     }
 
     const std::string &name = v["ProductName"], &version = v["ProductVersion"];
-    // "%s %s for Windows CE Setup" in a 256-byte caption; the welcome body
-    // template has 104 fixed characters and a 512-byte buffer.
-    if (name.size() + version.size() + 22 > 255)
+    // The title and the welcome body each take name and version through
+    // two "%s"; what else the format holds is fixed text.
+    const size_t title_fixed = sizeof WIZARD_TITLE_FORMAT - 1 - 4;
+    const size_t body_fixed = sizeof WELCOME_BODY_FORMAT - 1 - 4;
+    const size_t title_max = WIZARD_TITLE_SIZE - 1;
+    const size_t body_max = WELCOME_TEXT_SIZE - 1;
+    if (name.size() + version.size() + title_fixed > title_max)
         warn(at["ProductName"], "the title \"" + name + " " + version +
-                                    " for Windows CE Setup\" is longer than 255 characters and will be cut");
-    if (name.size() + version.size() + 104 > 511)
+                                    " for Windows CE Setup\" is longer than " +
+                                    std::to_string(title_max) + " characters and will be cut");
+    if (name.size() + version.size() + body_fixed > body_max)
         warn(at["ProductName"], "the welcome text will be cut: name and version together "
-                                "must stay within 407 characters");
+                                "must stay within " +
+                                    std::to_string(body_max - body_fixed) + " characters");
 
     bool has_license;
-    d.Get("VQINSTALLER", "LicenseFile", 256, &has_license);
+    d.Get(SETUP_SECTION, "LicenseFile", SETUP_VALUE_SIZE, &has_license);
     if (has_license) {
         const std::string &lic = v["LicenseFile"];
         std::string bytes;
-        if (HasFolderPart(lic) || !read_member(lic, &bytes)) {
+        if (!IsPlainMemberName(lic.c_str()) || !read_member(lic, &bytes)) {
             warn(at["LicenseFile"], NoFile("LicenseFile", lic));
         } else {
             if (!EndsWithRtf(lic) && bytes.compare(0, 5, "{\\rtf") == 0)
@@ -260,15 +265,17 @@ void LintDescriptor(const std::string &text, const std::string &dir,
         long max_w, max_h;
         bool exact_h;
     };
-    const Pic pics[] = {{"BodyBitmap", 500, 314, false}, {"HeadBitmap", 500, 55, true}};
+    const Pic pics[] = {
+        {"BodyBitmap", BODY_BITMAP_MAX_WIDTH, BODY_BITMAP_MAX_HEIGHT, false},
+        {"HeadBitmap", HEAD_BITMAP_MAX_WIDTH, HEAD_BITMAP_HEIGHT, true}};
     for (const Pic &p : pics) {
         bool found;
-        d.Get("VQINSTALLER", p.key, 256, &found);
+        d.Get(SETUP_SECTION, p.key, SETUP_VALUE_SIZE, &found);
         if (!found) continue;
         const std::string &file = v[p.key];
         std::string bytes;
         long w = 0, h = 0;
-        if (HasFolderPart(file) || !read_member(file, &bytes)) {
+        if (!IsPlainMemberName(file.c_str()) || !read_member(file, &bytes)) {
             warn(at[p.key], NoFile(p.key, file));
             continue;
         }
@@ -289,19 +296,20 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                                          "exist beside the Application Manager");
 
     bool has_component;
-    d.Get("CEAppManager", "Component", 256, &has_component);
+    d.Get("CEAppManager", "Component", SETUP_VALUE_SIZE, &has_component);
     if (has_component) {
         const std::string &comp = v["Component"];
         bool found;
         int line;
-        std::string cabs = d.Get(comp, "CabFiles", 512, &found, &line);
+        std::string cabs = d.Get(comp, "CabFiles", SETUP_CABFILES_SIZE, &found, &line);
         if (!found) {
             warn(at["Component"], "[" + comp + "] CabFiles is missing: it reads as NO and no CAB file is installed");
         } else {
             std::string full = d.Get(comp, "CabFiles", 1 << 20);
-            if (full.size() > 511)
+            if (full.size() > SETUP_CABFILES_SIZE - 1)
                 warn(line, "CabFiles is " + std::to_string(full.size()) +
-                               " characters long and will be cut to 511");
+                               " characters long and will be cut to " +
+                               std::to_string(SETUP_CABFILES_SIZE - 1));
             if (!cabs.empty() && cabs.back() == ',')
                 warn(line, "CabFiles ends in a comma: the last item is handled twice");
             std::vector<std::string> items = SplitCabFiles(cabs);
@@ -317,7 +325,7 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                     continue;
                 }
                 std::string bytes;
-                if (HasFolderPart(item) || !read_member(item, &bytes)) {
+                if (!IsPlainMemberName(item.c_str()) || !read_member(item, &bytes)) {
                     warn(line, NoFile("CabFiles item", item));
                     continue;
                 }
