@@ -113,7 +113,7 @@ class Session:
         subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, timeout=120,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        self.ensure_crash_dialog_off()
+        self.ensure_settings()
         return self
 
     def _terminated(self, signum, frame):
@@ -170,10 +170,16 @@ class Session:
             f.write("%.1f\n" % self.timings["prefix_creation_s"])
         log("prefix ready in %.1f s" % self.timings["prefix_creation_s"])
 
-    def ensure_crash_dialog_off(self):
+    def ensure_settings(self):
         # A crashing setup must end, not wait in a crash dialog.
         self.wine(["reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
                    "/t", "REG_DWORD", "/d", "0", "/f"], timeout=60)
+        # Wine maps its windows itself instead of waiting up to 2 s for a
+        # window manager (there is none on Xvfb) to withdraw each framed
+        # window it destroys, such as the progress window. Runs inside the
+        # virtual desktop draw their own title bars either way.
+        self.wine(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                   "/d", "N", "/f"], timeout=60)
 
     # ---- running Windows programs ---------------------------------------
 
