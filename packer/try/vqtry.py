@@ -1,17 +1,11 @@
-"""Runs the setup program under Wine for the end-to-end tests.
+"""Runs a setup program under Wine and drives it through its windows.
 
-One Session per test driver: a private Wine prefix (created once, reused by
-every driver), one Xvfb display and one persistent wineserver for the whole
-run, both stopped at the end. Every wait has a timeout; a setup that hangs is
-killed and its case fails.
-
-Configuration comes from the environment (tests/wine/CMakeLists.txt sets it):
-    VQ_STUB         the setup program image (32768 bytes)
-    VQ_PACKER       the vqpack tool (optional)
-    VQ_WINETOOLS    folder of uia.exe, fakeappmgr.exe and plant/*.dll
-    VQ_WINEPREFIX   the prefix folder
-    VQ_WINE_WORK    scratch folder for generated setup files and logs
-    VQ_SCREENSHOTS  where screenshots go
+The core shared by `vqpack try` (vqpack_try.py beside this file) and the
+end-to-end tests (tests/wine/harness.py): a Session is one Wine prefix, one
+Xvfb display and one persistent wineserver, both stopped at the end;
+SetupRun is one setup process; Wizard and WizardView drive and read the
+wizard through uia.exe, the UI-automation helper. Every wait has a timeout;
+a setup that hangs is killed.
 """
 
 import atexit
@@ -21,39 +15,34 @@ import json
 import os
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 
 APP_PATHS_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\CEAPPMGR.EXE"
 ERROR_CAPTION = "VQ Installer Error"
 WIZARD_TITLE_SUFFIX = " for Windows CE Setup"
 IDC_NEXT, IDC_CANCEL, IDC_BACK, IDC_ACCEPT, IDC_DECLINE = 1000, 1001, 1002, 1003, 1004
 READY_MARK = ".vq-prefix-ready"
-
-
-def _default(name, fallback):
-    value = os.environ.get(name)
-    return os.path.abspath(value) if value else fallback
+# The size of the Xvfb screen.
+SCREEN = "1024x768"
+# No Mono / Gecko installers, no crash dialog.
+DLL_OVERRIDES = "mscoree,mshtml=;winedbg.exe=d"
 
 
 class Config:
-    def __init__(self):
-        build = os.path.abspath(os.environ.get("VQ_BUILD_DIR",
-                                               os.path.join(HERE, "..", "..", "build")))
-        self.build = build
-        self.stub = _default("VQ_STUB", os.path.join(build, "stub", "vqstub.exe"))
-        self.packer = _default("VQ_PACKER", os.path.join(build, "packer", "vqpack"))
-        self.tools = _default("VQ_WINETOOLS", os.path.join(build, "winetools"))
-        self.prefix = _default("VQ_WINEPREFIX", os.path.join(build, "wineprefix"))
-        self.work = _default("VQ_WINE_WORK", os.path.join(build, "wine-work"))
-        self.screenshots = _default("VQ_SCREENSHOTS", os.path.join(build, "screenshots"))
+    """Where a Session finds its helpers and keeps its files:
+    tools        folder of uia.exe and fakeappmgr.exe
+    prefix       the Wine prefix folder (created on first use)
+    work         scratch folder for logs
+    screenshots  where screenshots go"""
+
+    def __init__(self, tools, prefix, work, screenshots):
+        self.tools = tools
+        self.prefix = prefix
+        self.work = work
+        self.screenshots = screenshots
 
     def tool(self, name):
         return os.path.join(self.tools, name)
@@ -69,10 +58,14 @@ def log(msg):
 
 
 class Session:
-    """Display, wineserver and prefix for one driver run."""
+    """Display, wineserver and prefix for one driver run.
 
-    def __init__(self, config=None):
-        self.cfg = config or Config()
+    handle_signals: stop on SIGTERM and at exit (the tests); a caller that
+    handles signals and clean-up itself passes False."""
+
+    def __init__(self, config, handle_signals=True):
+        self.cfg = config
+        self.handle_signals = handle_signals
         self.xvfb = None
         self.display = None
         self.env = None
@@ -83,7 +76,9 @@ class Session:
 
     # ---- lifetime -------------------------------------------------------
 
-    def start(self):
+    def start(self, configure=True):
+        """configure=False skips the prefix settings that a prepared
+        (copied) prefix already has."""
         os.makedirs(self.cfg.work, exist_ok=True)
         os.makedirs(self.cfg.screenshots, exist_ok=True)
         # One driver at a time per prefix, also outside ctest.
@@ -92,15 +87,15 @@ class Session:
         self._start_display()
         # ctest ends a driver that runs past its TIMEOUT with SIGTERM: stop
         # the display and the wineserver of this session on the way out.
-        atexit.register(self.stop)
-        signal.signal(signal.SIGTERM, self._terminated)
+        if self.handle_signals:
+            atexit.register(self.stop)
+            signal.signal(signal.SIGTERM, self._terminated)
         self.env = dict(os.environ)
         self.env.update({
             "WINEPREFIX": self.cfg.prefix,
             "WINEDEBUG": "-all",
             "DISPLAY": self.display,
-            # no Mono / Gecko installers, no crash dialog
-            "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d",
+            "WINEDLLOVERRIDES": DLL_OVERRIDES,
         })
         self.env.pop("WINELOADERNOEXEC", None)
         self.ensure_prefix()
@@ -113,7 +108,8 @@ class Session:
         subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, timeout=120,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        self.ensure_crash_dialog_off()
+        if configure:
+            self.ensure_crash_dialog_off()
         return self
 
     def _terminated(self, signum, frame):
@@ -140,7 +136,7 @@ class Session:
     def _start_display(self):
         r, w = os.pipe()
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", SCREEN + "x24",
              "-nolisten", "tcp", "-noreset"],
             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)
@@ -174,6 +170,23 @@ class Session:
         # A crashing setup must end, not wait in a crash dialog.
         self.wine(["reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
                    "/t", "REG_DWORD", "/d", "0", "/f"], timeout=60)
+
+    def unmanaged_windows(self):
+        """Wine maps its windows unmanaged: with no window manager on the
+        display it would otherwise wait 2 s for one at each framed window
+        that closes (the progress window)."""
+        self.wine(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                   "/d", "N", "/f"], check=True)
+
+    def virtual_desktop(self, name, size):
+        """Every program started from now on runs inside Wine's virtual
+        desktop NAME of SIZE ("800x600"): Wine draws the title bars, and
+        `wine PROGRAM` still returns the program's own exit code (unlike
+        `wine explorer /desktop=...`)."""
+        self.wine(["reg", "add", r"HKCU\Software\Wine\Explorer", "/v", "Desktop",
+                   "/d", name, "/f"], check=True)
+        self.wine(["reg", "add", r"HKCU\Software\Wine\Explorer\Desktops", "/v", name,
+                   "/d", size, "/f"], check=True)
 
     # ---- running Windows programs ---------------------------------------
 
@@ -314,11 +327,17 @@ class Session:
 
     # ---- screenshots ------------------------------------------------------
 
-    def screenshot(self, name):
+    def screenshot(self, name, rect=None):
+        """The display as NAME.png in the screenshot folder; rect [left, top,
+        right, bottom] (a window's "screen" rectangle) keeps that part."""
         path = os.path.join(self.cfg.screenshots, name + ".png")
+        crop = []
+        if rect and rect[2] > rect[0] and rect[3] > rect[1]:
+            crop = ["-crop", "%dx%d+%d+%d" % (rect[2] - rect[0], rect[3] - rect[1],
+                                              max(rect[0], 0), max(rect[1], 0)), "+repage"]
         try:
-            subprocess.run(["import", "-display", self.display, "-window", "root", path],
-                           timeout=30, capture_output=True)
+            subprocess.run(["import", "-display", self.display, "-window", "root"] + crop
+                           + [path], timeout=30, capture_output=True)
         except (OSError, subprocess.TimeoutExpired) as exc:
             log("screenshot %s failed: %s" % (name, exc))
             return None
@@ -450,51 +469,6 @@ class SetupRun:
         if state == "exited":
             return value
         return self.cancel_wizard()
-
-
-class ProgressWatcher(threading.Thread):
-    """Follows the progress bar of a run in the background (uia
-    progress-watch) and keeps every reading."""
-
-    def __init__(self, run, timeout_ms=180000, on_appear=None):
-        super().__init__(daemon=True)
-        self.run_ = run
-        self.timeout_ms = timeout_ms
-        self.on_appear = on_appear
-        self.readings = []
-        self.appeared = None
-        self.gone = None
-        self.error = None
-        self.lines = []
-
-    def run(self):
-        s = self.run_.s
-        cmd = ["wine", s.cfg.tool("uia.exe"), "progress-watch", "--exe", self.run_.name,
-               "--timeout", str(self.timeout_ms), "--interval", "5"]
-        try:
-            p = subprocess.Popen(cmd, env=s.env, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL)
-            for raw in p.stdout:
-                line = raw.decode("latin-1").strip()
-                self.lines.append(line)
-                try:
-                    obj = json.loads(line)
-                except ValueError:
-                    continue
-                if "appeared" in obj:
-                    self.appeared = time.monotonic()
-                    if self.on_appear:
-                        self.on_appear(obj)
-                elif "pos" in obj:
-                    self.readings.append(obj)
-                elif "gone" in obj:
-                    self.gone = time.monotonic()
-                elif "error" in obj:
-                    self.error = obj["error"]
-            p.wait(timeout=self.timeout_ms / 1000.0 + 30)
-            p.stdout.close()
-        except Exception as exc:  # reported by the test through .error
-            self.error = repr(exc)
 
 
 # ---- the wizard -------------------------------------------------------------
@@ -671,59 +645,3 @@ class Wizard:
         self.click(IDC_ACCEPT)
         self.wait(lambda v: v.enabled(IDC_NEXT), "Next enabled after Accept")
         self.click(IDC_NEXT)
-
-
-def bmp(width, height, colours=((200, 40, 40), (40, 40, 200))):
-    """A 24-bit bottom-up BMP file: vertical stripes of the colours, so that
-    a picture that is cut or scaled looks different from one that is not."""
-    row = bytearray()
-    for x in range(width):
-        r, g, b = colours[(x * len(colours)) // max(width, 1)]
-        row += bytes((b, g, r))
-    row += b"\0" * ((-len(row)) % 4)
-    data = bytes(row) * height
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 2835, 2835, 0, 0)
-    return b"BM" + struct.pack("<IHHI", 14 + len(info) + len(data), 0, 0, 14 + len(info)) + info + data
-
-
-def descriptor(product_name="Test Product", product_version="1.0", cab_files="a.cab,b.cab",
-               install_directory="TestApp", license_file=None, body_bitmap=None,
-               head_bitmap=None, component="TestApp"):
-    """Setup.ini text; a value of None leaves its key out."""
-    lines = ["[CEAppManager]", "Version=1.0"]
-    if component is not None:
-        lines.append("Component=%s" % component)
-    lines += ["", "[%s]" % (component or "NO"), "Description=Wine test component"]
-    if cab_files is not None:
-        lines.append("CabFiles=%s" % cab_files)
-    lines += ["", "[VQINSTALLER]"]
-    for key, value in (("ProductName", product_name), ("ProductVersion", product_version),
-                       ("LicenseFile", license_file), ("BodyBitmap", body_bitmap),
-                       ("HeadBitmap", head_bitmap), ("InstallDirectory", install_directory)):
-        if value is not None:
-            lines.append("%s=%s" % (key, value))
-    return ("\r\n".join(lines) + "\r\n").encode("latin-1")
-
-
-def read_stub(cfg):
-    with open(cfg.stub, "rb") as f:
-        return f.read()
-
-
-def main(argv):
-    """`harness.py --prepare`: create the prefix (ctest fixture)."""
-    if argv[1:] == ["--prepare"]:
-        s = Session()
-        start = time.monotonic()
-        try:
-            s.start()
-        finally:
-            s.stop()
-        print("prefix %s ready (%.1f s)" % (s.cfg.prefix, time.monotonic() - start))
-        return 0
-    sys.stderr.write("usage: harness.py --prepare\n")
-    return 2
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))
