@@ -258,7 +258,7 @@ class Try:
             self.r["screenshots"].append(path)
 
     def window_rect(self, hwnd):
-        rc, out = self.s.uia("list", "--hwnd", hwnd)
+        rc, out = self.run.uia("list", "--hwnd", hwnd)
         return out[0].get("screen") if out and "hwnd" in out[0] else None
 
     def take_box(self, timeout_ms=0, press="IDOK"):
@@ -322,6 +322,9 @@ class Try:
 
     def run_setup(self, exe):
         self.run = self.s.start_setup(exe)
+        # A plain run inside the prefix's own virtual desktop (so its exit
+        # code is the setup's): uia looks at that desktop.
+        self.run.desktop = DESKTOP
         window = self.wizard_or_end()
         if window:
             self.walk(window)
