@@ -29,6 +29,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+# Nothing written beside the installed files (they belong to the package).
+sys.dont_write_bytecode = True
 
 import vqtry  # noqa: E402
 
@@ -514,7 +516,7 @@ def print_text(r, reason):
     add = out.append
     add("== installer %s" % r["installer"])
     if r["members"] is None:
-        add("  vqpack extract failed: %s" % r.get("members_error", "not run"))
+        add("  members: %s" % r.get("members_error", "not read"))
     else:
         add("  %d members: %s" % (len(r["members"]), ", ".join(m["name"] for m in r["members"])))
     add("== window title")

@@ -98,12 +98,14 @@ class Session:
             "WINEDLLOVERRIDES": DLL_OVERRIDES,
         })
         self.env.pop("WINELOADERNOEXEC", None)
+        # From here on a wineserver may run, also when the start stops
+        # half-way (wineboot starts one, with Wine's background programs).
+        self.started_server = True
         self.ensure_prefix()
         # A persistent wineserver makes each wine start cheap.
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=30,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        self.started_server = True
         # Start Wine's background programs now, with no handles of ours.
         subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, timeout=120,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

@@ -59,6 +59,7 @@ class Try(unittest.TestCase):
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
         out = p.stdout.decode("latin-1")
         print(out + p.stderr.decode("latin-1"))
+        self.assertNotEqual(p.returncode, 3, "vqpack try could not run Wine")
         self.assertEqual(wine_processes_of_runs(), [], "Wine processes left behind")
         self.assertEqual(os.listdir(os.path.join(CACHE, "vqinstaller", "runs")), [],
                          "run folder left behind")
