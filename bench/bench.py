@@ -287,7 +287,7 @@ def bench_wine(args, installers, nsis):
     cfg.build = args.build
     cfg.stub = os.path.join(args.build, "stub", "vqstub.exe")
     cfg.packer = args.packer
-    cfg.tools = os.path.join(args.build, "winetools")
+    cfg.tools = os.path.join(args.build, "packer", "try")
     cfg.prefix = os.path.join(args.build, "wineprefix")
     cfg.work = os.path.join(args.work, "wine-work")
     cfg.screenshots = os.path.join(args.work, "screenshots")

@@ -31,6 +31,11 @@ extern "C" const unsigned char vq_stub_image_end[];
 #define VQ_VERSION "0.0.0"
 #endif
 
+// Where `vqpack try` finds its driver, relative to the folder of vqpack.
+#ifndef VQ_TRY_RELDIR
+#define VQ_TRY_RELDIR "../share/vqinstaller/try"
+#endif
+
 namespace {
 
 enum Exit { kOk = 0, kCheckFailed = 1, kUsage = 2, kSystem = 3 };
@@ -187,9 +192,47 @@ void PrintHeader(const std::string &file, const ReadReport &r) {
                 h.directory_checksum, h.data_checksum);
 }
 
+// vqpack try INSTALLER [options]: runs the Python driver vqpack_try.py with
+// the arguments and becomes it, so that its exit status and its handling
+// of Ctrl-C are vqpack's. The driver sits in try/ beside vqpack in the build
+// folder, or in VQ_TRY_RELDIR from vqpack's folder once installed; it is
+// told this vqpack's path to extract the installer's members.
+int Try(int argc, char **argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    return Error("try runs on Linux only: it drives the installer under Wine", kSystem);
+#else
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return Error("try: cannot find this program's path", kSystem);
+    self[n] = 0;
+    std::string dir(self);
+    dir.erase(dir.find_last_of('/'));
+    std::string driver;
+    for (const std::string &d : {dir + "/try", dir + "/" VQ_TRY_RELDIR}) {
+        if (access((d + "/vqpack_try.py").c_str(), R_OK) == 0) {
+            driver = d + "/vqpack_try.py";
+            break;
+        }
+    }
+    if (driver.empty())
+        return Error("try: vqpack_try.py not found in " + dir + "/try or " + dir +
+                         "/" VQ_TRY_RELDIR, kSystem);
+    std::vector<char *> args = {(char *)"python3", &driver[0], (char *)"--vqpack", self};
+    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execvp("python3", args.data());
+    return Error(std::string("try needs python3 (") + std::strerror(errno) +
+                     "): on Debian, apt-get install python3", kSystem);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "try") == 0) return Try(argc - 2, argv + 2);
+
     CLI::App app{"Builds, lists, verifies and extracts VQ Installer setup programs."};
     app.set_version_flag("--version", std::string("vqpack ") + VQ_VERSION);
     app.require_subcommand(1);
@@ -220,6 +263,11 @@ int main(int argc, char **argv) {
     CLI::App *lint = app.add_subcommand("lint", "check a Setup.ini as the setup program reads it");
     lint->add_option("descriptor", ini, "Setup.ini")->required();
     lint->add_flag("--strict", b.strict, "fail on warnings as well");
+#ifndef _WIN32
+    // Listed for --help only: main runs it before parsing (Try).
+    app.add_subcommand("try", "run an installer under Wine as a user would and report "
+                              "what the Application Manager gets");
+#endif
 
     try {
         app.parse(argc, argv);

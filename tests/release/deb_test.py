@@ -23,7 +23,7 @@ ENV = os.environ
 VERSION = ENV["VQ_VERSION"]
 BUILD = os.path.realpath(ENV["VQ_BUILD_DIR"])
 SOURCE = os.path.realpath(ENV["VQ_SOURCE_DIR"])
-SUBCOMMANDS = ["build", "list", "verify", "extract", "lint"]
+SUBCOMMANDS = ["build", "list", "verify", "extract", "lint", "try"]
 # Run-time libraries the packer links; each must be in Depends.
 REQUIRED_DEPENDS = ["libc6", "libstdc++6", "zlib1g"]
 
@@ -97,6 +97,7 @@ class DebianPackage(unittest.TestCase):
         self.assertGreaterEqual(len(desc), 2, "a summary line and a long description")
         self.assertIn("VQ Installer", desc[0])
         self.assertEqual(self.field("Section"), "devel")
+        self.assertEqual(self.field("Recommends"), "wine, wine32, xvfb, python3, imagemagick")
 
     def test_03_depends(self):
         deps = parse_depends(self.field("Depends"))
@@ -125,7 +126,9 @@ class DebianPackage(unittest.TestCase):
                      "/usr/share/vqinstaller/examples/license.rtf",
                      "/usr/share/vqinstaller/examples/make-product.sh",
                      "/usr/share/vqinstaller/examples/make_bitmaps.py",
-                     "/usr/share/vqinstaller/examples/app/notes.txt"]:
+                     "/usr/share/vqinstaller/examples/app/notes.txt"] + [
+                     "/usr/share/vqinstaller/try/" + f for f in
+                     ("vqpack_try.py", "vqtry.py", "uia.exe", "fakeappmgr.exe")]:
             self.assertIn(path, files)
         self.assertTrue(files["/usr/bin/vqpack"].startswith("-rwxr-xr-x"))
         self.assertTrue(files["/usr/share/vqinstaller/examples/make-product.sh"]

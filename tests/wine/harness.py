@@ -1,41 +1,32 @@
-"""Runs the setup program under Wine for the end-to-end tests.
-
-One Session per test driver: a private Wine prefix (created once, reused by
-every driver), one Xvfb display and one persistent wineserver for the whole
-run, both stopped at the end. Every wait has a timeout; a setup that hangs is
-killed and its case fails.
+"""The Wine end-to-end tests' side of the setup-program driver: the
+configuration from the environment, the files the cases are made of and
+the progress watcher. The Session, the runs and the wizard driving come
+from vqtry (packer/try), the core that `vqpack try` uses as well.
 
 Configuration comes from the environment (tests/wine/CMakeLists.txt sets it):
     VQ_STUB         the setup program image (32768 bytes)
     VQ_PACKER       the vqpack tool (optional)
-    VQ_WINETOOLS    folder of uia.exe, fakeappmgr.exe and plant/*.dll
+    VQ_TRYTOOLS     folder of uia.exe and fakeappmgr.exe
+    VQ_WINETOOLS    folder of the test-only helpers (plant/*.dll)
     VQ_WINEPREFIX   the prefix folder
     VQ_WINE_WORK    scratch folder for generated setup files and logs
     VQ_SCREENSHOTS  where screenshots go
 """
 
-import atexit
-import contextlib
-import fcntl
 import json
 import os
-import shutil
-import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "packer", "try"))
 
-APP_PATHS_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\CEAPPMGR.EXE"
-ERROR_CAPTION = "VQ Installer Error"
-WIZARD_TITLE_SUFFIX = " for Windows CE Setup"
-IDC_NEXT, IDC_CANCEL, IDC_BACK, IDC_ACCEPT, IDC_DECLINE = 1000, 1001, 1002, 1003, 1004
-READY_MARK = ".vq-prefix-ready"
+import vqtry  # noqa: E402
+from vqtry import *  # noqa: E402,F401,F403  (the tests name the core through harness)
 
 
 def _default(name, fallback):
@@ -43,419 +34,20 @@ def _default(name, fallback):
     return os.path.abspath(value) if value else fallback
 
 
-class Config:
+class Config(vqtry.Config):
     def __init__(self):
         build = os.path.abspath(os.environ.get("VQ_BUILD_DIR",
                                                os.path.join(HERE, "..", "..", "build")))
         self.build = build
         self.stub = _default("VQ_STUB", os.path.join(build, "stub", "vqstub.exe"))
         self.packer = _default("VQ_PACKER", os.path.join(build, "packer", "vqpack"))
-        self.tools = _default("VQ_WINETOOLS", os.path.join(build, "winetools"))
-        self.prefix = _default("VQ_WINEPREFIX", os.path.join(build, "wineprefix"))
-        self.work = _default("VQ_WINE_WORK", os.path.join(build, "wine-work"))
-        self.screenshots = _default("VQ_SCREENSHOTS", os.path.join(build, "screenshots"))
-
-    def tool(self, name):
-        return os.path.join(self.tools, name)
-
-
-class SetupFailure(AssertionError):
-    pass
-
-
-def log(msg):
-    sys.stderr.write("[wine] %s\n" % msg)
-    sys.stderr.flush()
-
-
-class Session:
-    """Display, wineserver and prefix for one driver run."""
-
-    def __init__(self, config=None):
-        self.cfg = config or Config()
-        self.xvfb = None
-        self.display = None
-        self.env = None
-        self.started_server = False
-        self._temp_unix = None
-        self._lock = None
-        self.timings = {}
-
-    # ---- lifetime -------------------------------------------------------
-
-    def start(self):
-        os.makedirs(self.cfg.work, exist_ok=True)
-        os.makedirs(self.cfg.screenshots, exist_ok=True)
-        # One driver at a time per prefix, also outside ctest.
-        self._lock = open(self.cfg.prefix.rstrip("/") + ".lock", "w")
-        fcntl.flock(self._lock, fcntl.LOCK_EX)
-        self._start_display()
-        # ctest ends a driver that runs past its TIMEOUT with SIGTERM: stop
-        # the display and the wineserver of this session on the way out.
-        atexit.register(self.stop)
-        signal.signal(signal.SIGTERM, self._terminated)
-        self.env = dict(os.environ)
-        self.env.update({
-            "WINEPREFIX": self.cfg.prefix,
-            "WINEDEBUG": "-all",
-            "DISPLAY": self.display,
-            # no Mono / Gecko installers, no crash dialog
-            "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d",
-        })
-        self.env.pop("WINELOADERNOEXEC", None)
-        self.ensure_prefix()
-        # A persistent wineserver makes each wine start cheap.
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=30,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        self.started_server = True
-        # Start Wine's background programs now, with no handles of ours.
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, timeout=120,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        self.ensure_settings()
-        return self
-
-    def _terminated(self, signum, frame):
-        log("terminated: stopping Wine and the display")
-        self.stop()
-        os._exit(1)
-
-    def stop(self):
-        if self.started_server:
-            with contextlib.suppress(Exception):
-                subprocess.run(["wineserver", "-k"], env=self.env, timeout=30)
-            self.started_server = False
-        if self.xvfb is not None:
-            with contextlib.suppress(Exception):
-                self.xvfb.terminate()
-                self.xvfb.wait(timeout=10)
-            if self.xvfb.poll() is None:
-                self.xvfb.kill()
-            self.xvfb = None
-        if self._lock:
-            self._lock.close()
-            self._lock = None
-
-    def _start_display(self):
-        r, w = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp", "-noreset"],
-            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(w)
-        number = b""
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and not number.endswith(b"\n"):
-            chunk = os.read(r, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(r)
-        if not number.strip():
-            raise RuntimeError("Xvfb did not report a display")
-        self.display = ":" + number.decode().strip()
-
-    def ensure_prefix(self):
-        mark = os.path.join(self.cfg.prefix, READY_MARK)
-        if os.path.exists(mark):
-            return
-        start = time.monotonic()
-        log("creating Wine prefix %s" % self.cfg.prefix)
-        subprocess.run(["wineboot", "-i"], env=self.env, check=True, timeout=300,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, timeout=300)
-        self.timings["prefix_creation_s"] = time.monotonic() - start
-        with open(mark, "w") as f:
-            f.write("%.1f\n" % self.timings["prefix_creation_s"])
-        log("prefix ready in %.1f s" % self.timings["prefix_creation_s"])
-
-    def ensure_settings(self):
-        # A crashing setup must end, not wait in a crash dialog.
-        self.wine(["reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
-                   "/t", "REG_DWORD", "/d", "0", "/f"], timeout=60)
-        # Wine maps its windows itself instead of waiting up to 2 s for a
-        # window manager (there is none on Xvfb) to withdraw each framed
-        # window it destroys, such as the progress window. Runs inside the
-        # virtual desktop draw their own title bars either way.
-        self.wine(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                   "/d", "N", "/f"], timeout=60)
-
-    # ---- running Windows programs ---------------------------------------
-
-    def wine(self, args, timeout=60, env=None, check=False):
-        e = dict(self.env)
-        if env:
-            e.update(env)
-        # Output goes to files, not pipes: Wine's background programs
-        # (services, explorer) inherit the handles and would keep a pipe
-        # open after the program itself has ended.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.Popen(["wine"] + list(args), env=e, stdout=out, stderr=err,
-                                    stdin=subprocess.DEVNULL, start_new_session=True)
-            try:
-                rc = proc.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                with contextlib.suppress(ProcessLookupError):
-                    os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait(timeout=10)
-                raise
-            out.seek(0)
-            err.seek(0)
-            p = subprocess.CompletedProcess(proc.args, rc, out.read(), err.read())
-        if check and p.returncode != 0:
-            raise RuntimeError("wine %s failed (%d): %s" % (args, p.returncode,
-                                                            p.stderr.decode(errors="replace")))
-        return p
-
-    def uia(self, *args, timeout_ms=10000):
-        """Runs uia.exe; returns (exit code, list of JSON objects)."""
-        args = [str(a) for a in args]
-        if args[0] in ("wait", "wait-gone", "msgbox", "progress-watch") and "--timeout" not in args:
-            args += ["--timeout", str(timeout_ms)]
-        p = self.wine([self.cfg.tool("uia.exe")] + args, timeout=timeout_ms / 1000.0 + 30)
-        out = []
-        for line in p.stdout.decode("latin-1").splitlines():
-            line = line.strip()
-            if line.startswith("{"):
-                with contextlib.suppress(ValueError):
-                    out.append(json.loads(line))
-        return p.returncode, out
-
-    # ---- registry ---------------------------------------------------------
-
-    def set_app_path(self, value):
-        self.wine(["reg", "add", APP_PATHS_KEY, "/ve", "/d", value, "/f"], check=True)
-
-    def app_paths_key_without_default(self):
-        self.delete_app_paths_key()
-        self.wine(["reg", "add", APP_PATHS_KEY, "/f"], check=True)
-        self.wine(["reg", "delete", APP_PATHS_KEY, "/ve", "/f"])
-
-    def delete_app_paths_key(self):
-        self.wine(["reg", "delete", APP_PATHS_KEY, "/f"])
-
-    def app_paths_state(self):
-        p = self.wine(["reg", "query", APP_PATHS_KEY])
-        return p.returncode, p.stdout.decode("latin-1")
-
-    @contextlib.contextmanager
-    def temp_folder(self, windows_path):
-        """Points TEMP and TMP of newly started programs at windows_path."""
-        old = {}
-        for name in ("TEMP", "TMP"):
-            p = self.wine(["reg", "query", r"HKCU\Environment", "/v", name])
-            for line in p.stdout.decode("latin-1").splitlines():
-                parts = line.split(None, 2)
-                if len(parts) == 3 and parts[0] == name:
-                    old[name] = (parts[1], parts[2])
-        try:
-            for name in ("TEMP", "TMP"):
-                self.wine(["reg", "add", r"HKCU\Environment", "/v", name, "/d",
-                           windows_path, "/f"], check=True)
-            self._temp_unix = None
-            yield
-        finally:
-            for name in ("TEMP", "TMP"):
-                if name in old:
-                    self.wine(["reg", "add", r"HKCU\Environment", "/v", name, "/t",
-                               old[name][0], "/d", old[name][1], "/f"])
-                else:
-                    self.wine(["reg", "delete", r"HKCU\Environment", "/v", name, "/f"])
-            self._temp_unix = None
-
-    # ---- paths ------------------------------------------------------------
-
-    def unix_path(self, windows_path):
-        """Maps a C:\\ (or other drive) path to the prefix's Unix path."""
-        drive = windows_path[0].lower()
-        rest = windows_path[2:].replace("\\", "/").lstrip("/")
-        root = os.path.realpath(os.path.join(self.cfg.prefix, "dosdevices", drive + ":"))
-        return os.path.join(root, rest)
-
-    def windows_path(self, unix_path):
-        drive_c = os.path.realpath(os.path.join(self.cfg.prefix, "drive_c"))
-        full = os.path.abspath(unix_path)
-        if full.startswith(drive_c + "/") or full == drive_c:
-            return "C:\\" + os.path.relpath(full, drive_c).replace("/", "\\").lstrip(".")
-        return "Z:" + full.replace("/", "\\")
-
-    def temp_dir(self):
-        """Unix path of the temporary folder that GetTempPathA gives."""
-        if self._temp_unix is None:
-            rc, out = self.uia("temp-path")
-            if rc != 0 or not out:
-                raise RuntimeError("uia temp-path failed")
-            self._temp_unix = self.unix_path(out[0]["temp"].rstrip("\\"))
-            os.makedirs(self._temp_unix, exist_ok=True)
-        return self._temp_unix
-
-    def workspaces(self):
-        d = self.temp_dir()
-        return sorted(os.path.join(d, n) for n in os.listdir(d)
-                      if n.upper().startswith("_VQI") and len(n) == 8)
-
-    def clean_workspaces(self):
-        for path in self.workspaces():
-            if os.path.islink(path):
-                os.unlink(path)
-            else:
-                shutil.rmtree(path, ignore_errors=True)
-
-    def case_dir(self, case):
-        """A fresh folder C:\\vqcases\\<case> in the prefix."""
-        path = os.path.join(self.cfg.prefix, "drive_c", "vqcases", case)
-        shutil.rmtree(path, ignore_errors=True)
-        os.makedirs(path)
-        return path
-
-    def fake_app_manager(self):
-        """Installs the stand-in Application Manager; returns its Windows path."""
-        folder = os.path.join(self.cfg.prefix, "drive_c", "vqappmgr")
-        os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), os.path.join(folder, "CeAppMgr.exe"))
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(os.path.join(folder, "cmdline.txt"))
-        return "C:\\vqappmgr\\CeAppMgr.exe"
-
-    # ---- screenshots ------------------------------------------------------
-
-    def screenshot(self, name):
-        path = os.path.join(self.cfg.screenshots, name + ".png")
-        try:
-            subprocess.run(["import", "-display", self.display, "-window", "root", path],
-                           timeout=30, capture_output=True)
-        except (OSError, subprocess.TimeoutExpired) as exc:
-            log("screenshot %s failed: %s" % (name, exc))
-            return None
-        return path if os.path.exists(path) else None
-
-    # ---- the setup program ------------------------------------------------
-
-    def start_setup(self, exe_unix_path, env=None, desktop=None):
-        return SetupRun(self, exe_unix_path, env, desktop)
-
-
-class SetupRun:
-    """One setup process started in the background."""
-
-    def __init__(self, session, exe_unix_path, env=None, desktop=None):
-        """desktop "NAME,WxH" runs the program inside Wine's virtual desktop
-        (title bars drawn by Wine, for screenshots). Its exit code is then
-        explorer's, not the program's: use plain runs for exit codes."""
-        self.s = session
-        self.desktop = desktop.split(",")[0] if desktop else None
-        self.exe = exe_unix_path
-        self.name = os.path.basename(exe_unix_path)
-        self.win_path = session.windows_path(exe_unix_path)
-        e = dict(session.env)
-        if env:
-            e.update(env)
-        self.log_path = os.path.join(session.cfg.work, self.name + ".log")
-        self._log = open(self.log_path, "wb")
-        self.started = time.monotonic()
-        cmd = ["wine", self.win_path]
-        if desktop:
-            cmd = ["wine", "explorer", "/desktop=" + desktop, self.win_path]
-        self.proc = subprocess.Popen(cmd, env=e,
-                                     stdout=self._log, stderr=subprocess.STDOUT,
-                                     cwd=os.path.dirname(exe_unix_path),
-                                     start_new_session=True)
-        self.ended = None
-        self.killed = False
-
-    @property
-    def running(self):
-        return self.proc.poll() is None
-
-    def wait(self, timeout):
-        """Exit code (255 for -1); kills the process and fails on timeout."""
-        try:
-            rc = self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            raise SetupFailure("%s did not exit within %d s (killed)" % (self.name, timeout))
-        self.ended = self.ended or time.monotonic()
-        self._log.close()
-        return rc
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.killed = True
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            with contextlib.suppress(Exception):
-                self.proc.wait(timeout=10)
-        self._log.close()
-
-    def uia(self, cmd, *args, timeout_ms=10000):
-        extra = ("--desktop", self.desktop) if self.desktop else ()
-        return self.s.uia(cmd, "--exe", self.name, *extra, *args, timeout_ms=timeout_ms)
-
-    def wait_error_box(self, timeout_ms=30000, screenshot=None):
-        """Waits for the message box, optionally photographs it, presses OK
-        and returns (caption, text, exit code)."""
-        rc, out = self.uia("msgbox", "--timeout", timeout_ms)
-        if rc != 0 or not out or "caption" not in out[0]:
-            exited = self.proc.poll()
-            self.kill()
-            raise SetupFailure("no message box from %s within %d ms (process %s)"
-                               % (self.name, timeout_ms,
-                                  "exited with %s" % exited if exited is not None else "was running"))
-        box = out[0]
-        if screenshot:
-            self.s.screenshot(screenshot)
-        self.uia("msgbox", "--timeout", 5000, "--press", "IDOK")
-        code = self.wait(60)
-        return box["caption"], box["text"], code
-
-    def wizard(self):
-        rc, out = self.uia("list", "--class", "#32770", "--title-suffix", WIZARD_TITLE_SUFFIX,
-                           "--visible")
-        return out[0] if out and "hwnd" in out[0] else None
-
-    def wait_exit_or_wizard(self, timeout):
-        """Until the process has exited or its wizard is open. Returns
-        ("exited", code) or ("wizard", window)."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if not self.running:
-                return "exited", self.wait(10)
-            w = self.wizard()
-            if w:
-                return "wizard", w
-            # a message box here means the run failed
-            rc, out = self.uia("msgbox", "--timeout", 0)
-            if rc == 0 and out and "caption" in out[0]:
-                box = out[0]
-                self.kill()
-                raise SetupFailure("unexpected message box %r: %r" % (box["caption"], box["text"]))
-            time.sleep(0.2)
-        self.kill()
-        raise SetupFailure("%s neither exited nor opened its wizard within %d s"
-                           % (self.name, timeout))
-
-    def cancel_wizard(self, timeout=30):
-        """Cancel, confirm with Yes, and return the exit code."""
-        rc, out = self.uia("click", "--class", "#32770", "--title-suffix",
-                           WIZARD_TITLE_SUFFIX, "--id", IDC_CANCEL)
-        if rc != 0:
-            self.kill()
-            raise SetupFailure("could not press Cancel: %s" % out)
-        rc, out = self.uia("msgbox", "--title", "Exit Setup", "--timeout", 10000,
-                           "--press", "IDYES")
-        if rc != 0:
-            self.kill()
-            raise SetupFailure("no Exit Setup confirmation after Cancel")
-        return self.wait(timeout)
-
-    def finish(self, timeout=120):
-        """Brings the run to its end, whatever state it is in: cancels an open
-        wizard. Returns the exit code."""
-        state, value = self.wait_exit_or_wizard(timeout)
-        if state == "exited":
-            return value
-        return self.cancel_wizard()
+        self.plant = os.path.join(_default("VQ_WINETOOLS", os.path.join(build, "winetools")),
+                                  "plant")
+        super().__init__(
+            tools=_default("VQ_TRYTOOLS", os.path.join(build, "packer", "try")),
+            prefix=_default("VQ_WINEPREFIX", os.path.join(build, "wineprefix")),
+            work=_default("VQ_WINE_WORK", os.path.join(build, "wine-work")),
+            screenshots=_default("VQ_SCREENSHOTS", os.path.join(build, "screenshots")))
 
 
 class ProgressWatcher(threading.Thread):
@@ -503,180 +95,6 @@ class ProgressWatcher(threading.Thread):
             self.error = repr(exc)
 
 
-# ---- the wizard -------------------------------------------------------------
-
-IDC_LICENSE_TEXT, IDC_WELCOME_BODY, IDC_WELCOME_TITLE = 1005, 1006, 1007
-IDC_LICENSE_RULE, IDC_LICENSE_PROMPT, IDC_HEADER_TITLE = 1008, 1009, 1010
-IDC_HEAD_BITMAP, IDC_BODY_BITMAP = 1011, 1012
-LICENSE_CONTROLS = (IDC_LICENSE_RULE, IDC_LICENSE_PROMPT, IDC_LICENSE_TEXT, IDC_ACCEPT,
-                    IDC_DECLINE)
-VK_ESCAPE = 0x1B
-
-
-def until(probe, what, timeout=20.0, interval=0.1):
-    """Calls probe() until it returns something true and returns that; fails
-    with `what` and the last value seen when timeout seconds pass first. The
-    timeout only bounds a wait for a state that must come; no case measures
-    time."""
-    deadline = time.monotonic() + timeout
-    last = None
-    while True:
-        last = probe()
-        if last:
-            return last
-        if time.monotonic() >= deadline:
-            raise SetupFailure("%s: not reached within %.0f s (last seen: %r)"
-                               % (what, timeout, last))
-        time.sleep(interval)
-
-
-class WizardView:
-    """One snapshot of the wizard window and all its descendants (uia dump):
-    the frame's own controls by id, the two page dialogs and their controls."""
-
-    def __init__(self, objects):
-        self.top = objects[0]
-        self.hwnd = self.top["hwnd"]
-        children = objects[1:]
-        self.controls = {c["id"]: c for c in children
-                         if c["parent"] == self.hwnd and c["id"] >= 1000}
-        pages = {c["hwnd"]: c for c in children
-                 if c["parent"] == self.hwnd and c["class"] == "#32770"}
-        self.welcome = self.header = None
-        self.welcome_controls, self.header_controls = {}, {}
-        self.welcome_statics = []
-        for hwnd, page in pages.items():
-            inner = [c for c in children if c["parent"] == hwnd]
-            ids = {c["id"] for c in inner}
-            if IDC_WELCOME_BODY in ids:
-                self.welcome = page
-                self.welcome_controls = {c["id"]: c for c in inner if c["id"] >= 1000}
-                self.welcome_statics = [c["text"] for c in inner if c["class"] == "Static"]
-            elif IDC_HEADER_TITLE in ids:
-                self.header = page
-                self.header_controls = {c["id"]: c for c in inner if c["id"] >= 1000}
-
-    @property
-    def title(self):
-        return self.top["text"]
-
-    def visible(self, cid):
-        return self.controls[cid]["visible"]
-
-    def enabled(self, cid):
-        return self.controls[cid]["enabled"]
-
-    def checked(self, cid):
-        return self.controls[cid].get("checked")
-
-    @property
-    def license_text(self):
-        return self.controls[IDC_LICENSE_TEXT].get("value")
-
-    @property
-    def page(self):
-        """"welcome" or "license" when everything that shows agrees with one
-        page, else a description of the mix."""
-        lic = [self.visible(c) for c in LICENSE_CONTROLS]
-        welcome_page = bool(self.welcome and self.welcome["visible"])
-        header = bool(self.header and self.header["visible"])
-        back = self.visible(IDC_BACK)
-        if welcome_page and not header and not back and not any(lic):
-            return "welcome"
-        if header and not welcome_page and back and all(lic):
-            return "license"
-        return "mixed(welcome page %s, header %s, Back %s, license controls %s)" % (
-            welcome_page, header, back, lic)
-
-    @property
-    def focus_id(self):
-        """Control id of the keyboard focus (None when it is not one of the
-        frame's controls)."""
-        for cid, c in self.controls.items():
-            if c["hwnd"] == self.top.get("focus"):
-                return cid
-        return None
-
-    def state(self):
-        """What a Cancel answered No must leave alone."""
-        return {"page": self.page, "next_enabled": self.enabled(IDC_NEXT),
-                "accept": self.checked(IDC_ACCEPT), "decline": self.checked(IDC_DECLINE),
-                "title": self.title}
-
-
-class Wizard:
-    """Drives the open wizard of one run. Clicks are posted, as a user's
-    would be queued; states are awaited with until()."""
-
-    def __init__(self, run, window=None):
-        self.run = run
-        window = window or until(run.wizard, "wizard window of %s" % run.name, 60)
-        self.hwnd = window["hwnd"]
-
-    def view(self):
-        rc, out = self.run.uia("dump", "--hwnd", self.hwnd)
-        if rc != 0 or not out or "hwnd" not in out[0]:
-            return None
-        return WizardView(out)
-
-    def wait(self, predicate, what, timeout=20.0):
-        def probe():
-            v = self.view()
-            return v if v is not None and predicate(v) else None
-        return until(probe, what, timeout)
-
-    def wait_page(self, page, what=None, next_enabled=None):
-        def ok(v):
-            return v.page == page and (next_enabled is None or v.enabled(IDC_NEXT) == next_enabled)
-        return self.wait(ok, what or "%s page" % page)
-
-    def click(self, cid):
-        rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid)
-        if rc != 0:
-            raise SetupFailure("click on control %d failed: %s" % (cid, out))
-
-    def command(self, cid):
-        """WM_COMMAND with the id, posted to the wizard (no button press, so
-        the focus does not move)."""
-        rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid, "--command")
-        if rc != 0:
-            raise SetupFailure("WM_COMMAND %d failed: %s" % (cid, out))
-
-    def send_command(self, cid, timeout_ms=10000):
-        """WM_COMMAND sent (not posted): True when the wizard's procedure
-        returned within timeout_ms, False when it did not (it is then
-        blocked, e.g. in a message box of its own)."""
-        rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid, "--send",
-                               "--timeout", timeout_ms, timeout_ms=timeout_ms)
-        return rc == 0
-
-    def key(self, vk, cid=None):
-        args = ["key", "--hwnd", self.hwnd, "--vk", vk]
-        if cid is not None:
-            args += ["--id", cid]
-        rc, out = self.run.uia(*args)
-        if rc != 0:
-            raise SetupFailure("key %d failed: %s" % (vk, out))
-
-    def close(self, syscommand=False):
-        args = ["close", "--hwnd", self.hwnd] + (["--syscommand"] if syscommand else [])
-        rc, out = self.run.uia(*args)
-        if rc != 0:
-            raise SetupFailure("close request failed: %s" % out)
-
-    def message_boxes(self):
-        """Every top-level dialog of this run but the wizard that is open now
-        (the error boxes carry the wizard's title as their caption)."""
-        rc, out = self.run.uia("list", "--class", "#32770", "--visible")
-        return [w for w in out if "hwnd" in w and w["hwnd"] != self.hwnd]
-
-    def accept_and_finish(self):
-        """Next, Accept, final Next (each step awaited)."""
-        self.click(IDC_NEXT)
-        self.wait_page("license", "license page after Next")
-        self.click(IDC_ACCEPT)
-        self.wait(lambda v: v.enabled(IDC_NEXT), "Next enabled after Accept")
-        self.click(IDC_NEXT)
 
 
 def bmp(width, height, colours=((200, 40, 40), (40, 40, 200))):
@@ -719,7 +137,7 @@ def read_stub(cfg):
 def main(argv):
     """`harness.py --prepare`: create the prefix (ctest fixture)."""
     if argv[1:] == ["--prepare"]:
-        s = Session()
+        s = Session(Config())
         start = time.monotonic()
         try:
             s.start()

@@ -415,7 +415,7 @@ class DllPlanting(LauncherCase):
 
     def plant(self, folder):
         for dll in ("riched32.dll", "comctl32.dll"):
-            shutil.copyfile(os.path.join(self.cfg.tools, "plant", dll), os.path.join(folder, dll))
+            shutil.copyfile(os.path.join(self.cfg.plant, dll), os.path.join(folder, dll))
 
     def markers(self, folder):
         return sorted(n for n in os.listdir(folder) if n.endswith(".loaded"))
