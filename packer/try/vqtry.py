@@ -13,6 +13,7 @@ import contextlib
 import fcntl
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -23,7 +24,22 @@ import time
 APP_PATHS_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\CEAPPMGR.EXE"
 ERROR_CAPTION = "VQ Installer Error"
 WIZARD_TITLE_SUFFIX = " for Windows CE Setup"
-IDC_NEXT, IDC_CANCEL, IDC_BACK, IDC_ACCEPT, IDC_DECLINE = 1000, 1001, 1002, 1003, 1004
+
+
+def _resource_ids():
+    """The setup program's resource identifiers, read from its resource.h:
+    installed beside this file, or in the source tree's res/."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for path in (os.path.join(here, "resource.h"),
+                 os.path.join(here, "..", "..", "res", "resource.h")):
+        if os.path.exists(path):
+            with open(path) as f:
+                return {m.group(1): int(m.group(2)) for m in
+                        re.finditer(r"(?m)^#define\s+(ID[CDI]_\w+)\s+(\d+)", f.read())}
+    raise RuntimeError("resource.h not found beside %s or in the source tree" % here)
+
+
+globals().update(_resource_ids())  # IDC_NEXT, IDC_CANCEL, ... as the program has them
 READY_MARK = ".vq-prefix-ready"
 # The size of the Xvfb screen.
 SCREEN = "1024x768"
@@ -476,9 +492,6 @@ class SetupRun:
 
 # ---- the wizard -------------------------------------------------------------
 
-IDC_LICENSE_TEXT, IDC_WELCOME_BODY, IDC_WELCOME_TITLE = 1005, 1006, 1007
-IDC_LICENSE_RULE, IDC_LICENSE_PROMPT, IDC_HEADER_TITLE = 1008, 1009, 1010
-IDC_HEAD_BITMAP, IDC_BODY_BITMAP = 1011, 1012
 LICENSE_CONTROLS = (IDC_LICENSE_RULE, IDC_LICENSE_PROMPT, IDC_LICENSE_TEXT, IDC_ACCEPT,
                     IDC_DECLINE)
 VK_ESCAPE = 0x1B
