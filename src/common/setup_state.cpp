@@ -9,6 +9,15 @@ char g_appManagerDir[kPathBufferSize];
 char g_caption[kCaptionSize];
 char g_message[kMessageBufferSize];
 char g_scratch[kPathBufferSize];
+HANDLE g_workspaceGuard;
+
+void RemoveWorkspace(void) {
+    if (g_workspaceGuard) {
+        CloseHandle(g_workspaceGuard);
+        g_workspaceGuard = NULL;
+    }
+    RemoveDirectoryA(g_workspace);
+}
 
 void FormatBounded(char *dst, int size, const char *fmt, ...) {
     if (size <= 0) return;

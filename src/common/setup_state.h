@@ -21,6 +21,11 @@ extern char g_appManagerDir[kPathBufferSize];     // its folder, trailing '\' ke
 extern char g_caption[kCaptionSize];              // title of every error box
 extern char g_message[kMessageBufferSize];        // shared message buffer
 extern char g_scratch[kPathBufferSize];           // scratch path buffer
+extern HANDLE g_workspaceGuard;                   // workspace held open, or NULL
+
+// Removes the workspace folder if it is empty. First lets go of the handle
+// that keeps the folder from being renamed or deleted while it is in use.
+void RemoveWorkspace(void);
 
 // Formats into a fixed buffer and never writes past it: wsprintfA's output
 // is limited to 1024 characters, so the text is formatted into a 1025-byte

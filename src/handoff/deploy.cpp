@@ -50,7 +50,7 @@ int DeployAndLaunch(void)
 
     WalkCabFiles(cabFiles, MoveMember, &paths);
     MoveMember(SETUP_FILE, &paths);
-    RemoveDirectoryA(g_workspace);
+    RemoveWorkspace();
 
     // The program path is quoted unless the registry value already is:
     // unquoted, a path with blanks would let the system start another

@@ -5,10 +5,14 @@
 // process. The first failure becomes the one error box (exit code -1).
 #include "launcher/extract.h"
 #include "wizard/wizard.h"
+#include "common/setup_ini.h"
 #include "resource.h"
+#include <sddl.h>
 
 // Zero at load: every handle and buffer of the extraction absent.
 static ExtractionState g_extraction;
+
+enum { kWorkspaceTries = 256 };  // names tried for a new workspace folder
 
 static const char kAppPathsKey[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\CEAPPMGR.EXE";
@@ -58,9 +62,67 @@ static const char *CreateDirectoryFailure(DWORD code) {
     return g_message;
 }
 
-// The workspace folder "%TEMP%_VQIxxxx". An existing folder of that name is
-// reused only if it is a plain folder: a junction or symbolic link would
-// send the members somewhere else.
+// Whether the process runs elevated. Systems without elevation (before
+// Vista) do not know TokenElevation: not elevated.
+static BOOL IsElevated(HANDLE token) {
+    TOKEN_ELEVATION elevation;
+    DWORD size;
+    return GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation,
+                               &size) &&
+           elevation.TokenIsElevated;
+}
+
+// The workspace folder's security descriptor: full access for SYSTEM and the
+// Administrators group and, only when the process is not elevated, for the
+// user. Protected (P): nothing is inherited from the temporary folder, which
+// every process of the user may write. Everything created inside inherits
+// the entries (OICI). The owner of an object may always read and rewrite its
+// DACL unless an OWNER RIGHTS entry (S-1-3-4) says otherwise; here it allows
+// reading only. An elevated run normally owns what it creates through the
+// Administrators group, but where the system's policy makes the user the
+// owner, the user's unelevated processes could otherwise grant themselves
+// access to the folder or to any file in it.
+// Returns NULL, with the last error set, when it cannot be built.
+static PSECURITY_DESCRIPTOR WorkspaceSecurity(HANDLE token, BOOL elevated) {
+    const char *sddl = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;RC;;;S-1-3-4)";
+    char text[320];
+    if (!elevated) {
+        DWORD user[32];  // TOKEN_USER and the SID it points to, aligned
+        DWORD size;
+        char *sid;
+        if (!GetTokenInformation(token, TokenUser, user, sizeof user, &size) ||
+            !ConvertSidToStringSidA(((TOKEN_USER *)user)->User.Sid, &sid))
+            return NULL;
+        FormatBounded(text, sizeof text, "%s(A;OICI;FA;;;%s)", sddl, sid);
+        LocalFree(sid);
+        sddl = text;
+    }
+    PSECURITY_DESCRIPTOR sd = NULL;
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
+                                                         NULL);
+    return sd;
+}
+
+// Holds the new workspace folder open for reading without sharing delete
+// access. While the handle is open nobody can rename or delete the folder,
+// not even with the right to delete children of the temporary folder that
+// every process of the user has, and so nobody can put another folder in
+// its place; a folder with something open inside cannot be renamed either,
+// so neither can the folders above it. Returns 0 or the error code.
+static DWORD GuardWorkspace(void) {
+    HANDLE guard = CreateFileA(g_workspace, FILE_LIST_DIRECTORY,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                               NULL);
+    if (guard == INVALID_HANDLE_VALUE) return GetLastError();
+    g_workspaceGuard = guard;
+    return 0;
+}
+
+// The workspace folder "%TEMP%_VQIxxxx", always a new one: a name that
+// exists (a folder, a file or a link someone put there) is passed over for
+// the next one, up to kWorkspaceTries names. The folder gets the security
+// descriptor above and is held open until it is removed.
 static const char *PrepareWorkspace(void) {
     DWORD len = GetTempPathA(kPathBufferSize, g_workspace);
     if (len == 0 || len >= (DWORD)kPathBufferSize - 8) {
@@ -68,17 +130,50 @@ static const char *PrepareWorkspace(void) {
         g_workspace[0] = 0;
         return CreateDirectoryFailure(code);
     }
-    char name[16];
-    FormatBounded(name, sizeof name, "_VQI%04X", (UINT)(GetTickCount() & 0xFFFF));
-    lstrcpynA(g_workspace + len, name, kPathBufferSize - (int)len);
-    if (CreateDirectoryA(g_workspace, NULL)) return NULL;
+    HANDLE token;
+    BOOL elevated = FALSE;
+    PSECURITY_DESCRIPTOR sd = NULL;
+    // (HANDLE)-1 is the current process, as GetCurrentProcess returns it.
+    if (OpenProcessToken((HANDLE)-1, TOKEN_QUERY, &token)) {
+        elevated = IsElevated(token);
+        sd = WorkspaceSecurity(token, elevated);
+        CloseHandle(token);
+    }
     DWORD code = GetLastError();
-    if (code != ERROR_ALREADY_EXISTS) return CreateDirectoryFailure(code);
-    DWORD attrs = GetFileAttributesA(g_workspace);
-    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY) ||
-        (attrs & FILE_ATTRIBUTE_REPARSE_POINT))
-        return CreateDirectoryFailure(ERROR_ALREADY_EXISTS);
-    return NULL;
+    BOOL ready = FALSE;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    DWORD tick = GetTickCount();
+    for (int i = 0; i < kWorkspaceTries; i++) {
+        FormatBounded(g_workspace + len, 16, "_VQI%04X", (UINT)((tick + i) & 0xFFFF));
+        if (!sd) break;
+        if (CreateDirectoryA(g_workspace, &sa)) {
+            code = GuardWorkspace();
+            ready = code == 0;
+            break;
+        }
+        code = GetLastError();
+        if (code != ERROR_ALREADY_EXISTS) break;
+    }
+    LocalFree(sd);
+    return ready ? NULL : CreateDirectoryFailure(code);
+}
+
+// Empties and removes the workspace folder: after a failure of the wizard
+// nothing that was extracted is of use. The folder holds only what this
+// process wrote there.
+static void DeleteWorkspace(void) {
+    WIN32_FIND_DATAA found;
+    FormatBounded(g_scratch, kPathBufferSize, "%s\\*", g_workspace);
+    HANDLE find = FindFirstFileA(g_scratch, &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                MemberPath(g_scratch, found.cFileName))
+                DeleteFileA(g_scratch);
+        } while (FindNextFileA(find, &found));
+        FindClose(find);
+    }
+    RemoveWorkspace();
 }
 
 // AppManagerPath from the App Paths key, AppManagerDir its folder with the
@@ -126,14 +221,26 @@ extern "C" void SetupMain(void) {
 
     ReleaseExtraction(&g_extraction);
 
+    // A wizard that cannot be opened is a failure like the ones before it,
+    // and what was extracted for it goes.
+    BOOL wizardFailed = FALSE;
+    if (!pending) {
+        if (DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_WIZARD),
+                            GetDesktopWindow(), WizardProc, 0) == -1) {
+            FormatBounded(g_message, kMessageBufferSize,
+                          "Error Code: %08X\nThe setup wizard could not be opened.",
+                          GetLastError());
+            pending = g_message;
+            wizardFailed = TRUE;
+        }
+        FreeLibrary(richEdit);
+    }
+
     UINT exitCode = 0;
     if (pending) {
         MessageBoxA(NULL, pending, g_caption, MB_ICONERROR);
         exitCode = (UINT)-1;
-    } else {
-        DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_WIZARD),
-                        GetDesktopWindow(), WizardProc, 0);
-        FreeLibrary(richEdit);
     }
+    if (wizardFailed) DeleteWorkspace();
     ExitProcess(exitCode);
 }

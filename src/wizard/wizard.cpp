@@ -122,7 +122,7 @@ static void OnCancel(HWND wizard)
     ReadSetupValue(component, "CabFiles", cabFiles, sizeof(cabFiles));
     WalkCabFiles(cabFiles, DeleteMember, NULL);
     DeleteMember(SETUP_FILE, NULL);
-    RemoveDirectoryA(g_workspace);
+    RemoveWorkspace();
     CloseWizard(wizard);
 }
 

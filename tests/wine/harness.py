@@ -7,7 +7,7 @@ Configuration comes from the environment (tests/wine/CMakeLists.txt sets it):
     VQ_STUB         the setup program image (32768 bytes)
     VQ_PACKER       the vqpack tool (optional)
     VQ_TRYTOOLS     folder of uia.exe and fakeappmgr.exe
-    VQ_WINETOOLS    folder of the test-only helpers (plant/*.dll)
+    VQ_WINETOOLS    folder of the test-only helpers (dacl.exe, plant/*.dll)
     VQ_WINEPREFIX   the prefix folder
     VQ_WINE_WORK    scratch folder for generated setup files and logs
     VQ_SCREENSHOTS  where screenshots go
@@ -41,13 +41,17 @@ class Config(vqtry.Config):
         self.build = build
         self.stub = _default("VQ_STUB", os.path.join(build, "stub", "vqstub.exe"))
         self.packer = _default("VQ_PACKER", os.path.join(build, "packer", "vqpack"))
-        self.plant = os.path.join(_default("VQ_WINETOOLS", os.path.join(build, "winetools")),
-                                  "plant")
+        self.testtools = _default("VQ_WINETOOLS", os.path.join(build, "winetools"))
+        self.plant = os.path.join(self.testtools, "plant")
         super().__init__(
             tools=_default("VQ_TRYTOOLS", os.path.join(build, "packer", "try")),
             prefix=_default("VQ_WINEPREFIX", os.path.join(build, "wineprefix")),
             work=_default("VQ_WINE_WORK", os.path.join(build, "wine-work")),
             screenshots=_default("VQ_SCREENSHOTS", os.path.join(build, "screenshots")))
+
+    def test_tool(self, name):
+        """A test-only helper (tests/wine/tools), not one of vqpack try's."""
+        return os.path.join(self.testtools, name)
 
 
 class ProgressWatcher(threading.Thread):

@@ -1,6 +1,7 @@
 """Faults injected into real runs of the setup program under Wine: a disk
 that fills while the spool file or the members are written, folders that
-cannot be written, Rich Edit missing, repeated and simultaneous runs.
+cannot be written, Rich Edit missing, a wizard that cannot open, repeated and
+simultaneous runs.
 
 Every case records the text it saw, the exit code and what was on disk
 afterwards; the module prints the table at its end (and writes it to
@@ -26,6 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import cases  # noqa: E402
+import container  # noqa: E402
 import harness  # noqa: E402
 
 ROWS = []
@@ -230,6 +232,27 @@ class RichEditMissing(FaultCase):
         self.assertEqual(code, 255, "exit code")
         self.assert_files(workspace, dict(members),
                           "the extracted members stay in the workspace folder")
+
+
+class WizardCannotOpen(FaultCase):
+
+    def test_wizard_control_class_missing(self):
+        # The wizard's template names a control class that nobody registers,
+        # so DialogBoxParamA fails: an error, not a finished setup.
+        rich = "RICHEDIT".encode("utf-16-le")
+        self.assertEqual(self.image.count(rich), 1, "the wizard template's RICHEDIT class")
+        image = self.image.replace(rich, "RICHEDIX".encode("utf-16-le"))
+        path = os.path.join(self.dir, "vq_nowizard.exe")
+        with open(path, "wb") as f:
+            f.write(container.build(image, self.members()))
+        run = self.start(path)
+        caption, text, code = self.error_before_wizard(run)
+        left = self.s.workspaces()
+        self.record(text, code, "workspaces left: %d" % len(left))
+        self.assertEqual(caption, harness.ERROR_CAPTION)
+        self.assertRegex(text, r"^Error Code: [0-9A-F]{8}\nThe setup wizard could not be opened\.$")
+        self.assertEqual(code, 255, "exit code")
+        self.assertEqual(left, [], "what was extracted is removed")
 
 
 class RepeatedRuns(FaultCase):

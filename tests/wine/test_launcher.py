@@ -7,8 +7,10 @@ Run by ctest (tests/wine/CMakeLists.txt) or directly:
 """
 
 import hashlib
+import json
 import os
 import random
+import re
 import shutil
 import struct
 import sys
@@ -256,25 +258,6 @@ class Extraction(LauncherCase):
         members = standard_members() + [("readme.txt", b"replaced")]
         self.expect_extracted(self.start(container.build(self.image, members)), members)
 
-    def test_existing_workspace_folder_is_reused(self):
-        # a folder of every possible name already exists: the run must take
-        # one of them as it is and overwrite a member of the same name
-        temp = self.s.temp_dir()
-        for n in range(0x10000):
-            path = os.path.join(temp, "_VQI%04X" % n)
-            os.mkdir(path)
-        try:
-            members = standard_members()
-            run = self.start(container.build(self.image, members))
-            state, value = run.wait_exit_or_wizard(120)
-            used = [p for p in self.s.workspaces() if os.listdir(p)]
-            self.assertEqual(len(used), 1, "exactly one existing folder receives the members")
-            self.assertEqual(sorted(os.listdir(used[0])), sorted(n for n, _ in members))
-            code = run.cancel_wizard() if state == "wizard" else value
-            self.assertEqual(code, 0)
-        finally:
-            self.s.clean_workspaces()
-
     def test_packer_output_extracts(self):
         if not os.path.exists(self.cfg.packer):
             self.skipTest("packer not built: %s" % self.cfg.packer)
@@ -299,10 +282,76 @@ class Extraction(LauncherCase):
 
 
 class WorkspaceFolder(LauncherCase):
-    """The workspace folder must be a real folder: a link planted under its
-    name in the temporary folder must not receive the payload."""
+    """The workspace folder is always a new one, of the run's own: names
+    already taken in the temporary folder (folders, links) are passed over
+    and left alone, only SYSTEM, the Administrators and an unelevated run's
+    user may use the new folder, and it cannot be moved away while in use."""
 
-    def test_reparse_point_workspace_is_refused(self):
+    def dacl(self, *args):
+        p = self.s.wine([self.cfg.test_tool("dacl.exe")] + list(args))
+        lines = [l for l in p.stdout.decode("latin-1").splitlines() if l.startswith("{")]
+        self.assertTrue(lines, "dacl.exe %s printed nothing (exit %d)" % (args, p.returncode))
+        return json.loads(lines[-1])
+
+    def assert_private(self, sddl, user):
+        """Only SYSTEM, the Administrators, OWNER RIGHTS and the user appear
+        in the DACL. Where the descriptor is stored as given (Windows; Wine
+        builds that keep descriptors), it is the intended one exactly; Debian's
+        Wine keeps none and answers with one made from the Unix mode, in
+        which a folder created without the descriptor grants Everyone."""
+        dacl = sddl.partition("D:")[2]
+        aces = [a.replace("S-1-3-4", "OW") for a in re.findall(r"\(([^)]*)\)", dacl)]
+        trustees = {a.split(";")[-1] for a in aces}
+        self.assertLessEqual(trustees, {"SY", "BA", "OW", user}, "DACL %s" % sddl)
+        self.assertIn("SY", trustees, "DACL %s" % sddl)
+        if dacl.startswith("P"):
+            intended = ["A;OICI;FA;;;SY", "A;OICI;FA;;;BA", "A;OICI;RC;;;OW"]
+            self.assertIn(aces, [intended, intended + ["A;OICI;FA;;;" + user]],
+                          "DACL %s" % sddl)
+
+    def test_taken_names_are_passed_over(self):
+        # The name comes from the tick count: 15 names in 16 are taken, so
+        # the first name tried is almost always one of them.
+        temp = self.s.temp_dir()
+        taken = set()
+        for n in range(0x10000):
+            if n % 16 != 15:
+                taken.add("_VQI%04X" % n)
+                os.mkdir(os.path.join(temp, "_VQI%04X" % n))
+        planted = os.path.join(temp, "_VQI0000", "app.cab")
+        with open(planted, "wb") as f:
+            f.write(b"planted")
+        try:
+            members = standard_members()
+            run = self.start(container.build(self.image, members))
+            state, _ = run.wait_exit_or_wizard(120)
+            self.assertEqual(state, "wizard")
+            new = [p for p in self.s.workspaces() if os.path.basename(p) not in taken]
+            self.assertEqual(len(new), 1, "one new workspace folder: %s" % new)
+            workspace = new[0]
+            self.assertEqual(sorted(os.listdir(workspace)), sorted(n for n, _ in members))
+            touched = [os.path.basename(p) for p in self.s.workspaces()
+                       if os.path.basename(p) in taken and os.listdir(p)
+                       and p != os.path.dirname(planted)]
+            self.assertEqual(touched, [], "folders that existed before must stay empty")
+            self.assertEqual(os.listdir(os.path.dirname(planted)), ["app.cab"])
+            with open(planted, "rb") as f:
+                self.assertEqual(f.read(), b"planted")
+            TIMINGS["workspace_mode"] = oct(os.stat(workspace).st_mode & 0o777)
+
+            win = self.s.windows_path(workspace)
+            info = self.dacl("show", win)
+            TIMINGS["workspace_sddl"] = info.get("sddl")
+            self.assertIn("sddl", info, "DACL of %s not readable: %s" % (win, info))
+            self.assert_private(info["sddl"], info["user"])
+            moved = self.dacl("move", win, win + "_moved")
+            self.assertEqual(moved["moved"], 0, "the workspace folder was moved away")
+            self.assertTrue(os.path.isdir(workspace))
+            self.assertEqual(run.cancel_wizard(), 0)
+        finally:
+            self.s.clean_workspaces()
+
+    def test_links_under_every_name_are_refused(self):
         drive_c = os.path.join(self.cfg.prefix, "drive_c")
         links = os.path.join(drive_c, "vqlinks")
         target = os.path.join(drive_c, "vqlinktarget")
@@ -321,7 +370,8 @@ class WorkspaceFolder(LauncherCase):
                 run = self.start(container.build(self.image, standard_members()))
                 caption, text, code = run.wait_error_box(screenshot="launcher_reparse")
             self.assertEqual(caption, harness.ERROR_CAPTION)
-            self.assertRegex(text, r"^Error Code: [0-9A-F]{8}\nError creating directory "
+            # every name tried is taken: the last code is "already exists"
+            self.assertRegex(text, r"^Error Code: 000000B7\nError creating directory "
                                    r"C:\\vqlinks\\_VQI[0-9A-F]{4}\.$")
             self.assertEqual(code, 255)
             self.assertEqual(os.listdir(target), [],
