@@ -20,6 +20,7 @@
 #include "lint.h"
 #include "host_reader.h"
 #include "platform.h"
+#include "signature.h"
 #include "writer.h"
 
 #ifdef VQ_HAVE_EMBEDDED_STUB
@@ -183,13 +184,14 @@ int Build(const BuildArgs &a) {
     return kOk;
 }
 
-void PrintHeader(const std::string &file, const ReadReport &r) {
+void PrintHeader(const std::string &file, const ReadReport &r, const SignatureInfo &sig) {
     const ContainerHeader &h = r.header;
     std::printf("%s: %llu bytes, %u members, %u bytes packed to %u\n", file.c_str(),
                 (unsigned long long)r.file_size, h.entry_count, h.uncompressed_size,
                 h.compressed_size);
     std::printf("checksums: image %08X  directory %08X  data %08X\n", h.image_checksum,
                 h.directory_checksum, h.data_checksum);
+    std::printf("signature: %s\n", DescribeSignature(sig).c_str());
 }
 
 // vqpack try INSTALLER [options]: runs the Python driver vqpack_try.py with
@@ -298,16 +300,25 @@ int main(int argc, char **argv) {
     if (*verify) {
         opt.mode = ReadMode::kVerify;
         int rc = RunRead(file, opt, &rep);
-        if (rc == kOk)
-            std::printf("%s: OK, %u members, %u bytes\n", file.c_str(),
-                        rep.header.entry_count, rep.header.uncompressed_size);
-        return rc;
+        if (rc != kOk) return rc;
+        SignatureInfo sig = CheckSignature(file, rep);
+        if (sig.status >= SignatureInfo::kRefused)
+            return Error(file + ": " + sig.reason,
+                         sig.status == SignatureInfo::kRefused ? kCheckFailed : kSystem);
+        std::printf("%s: OK, %u members, %u bytes\n", file.c_str(), rep.header.entry_count,
+                    rep.header.uncompressed_size);
+        std::printf("%s: signature: %s\n", file.c_str(), DescribeSignature(sig).c_str());
+        return kOk;
     }
     if (*list) {
         opt.mode = ReadMode::kList;
         int rc = RunRead(file, opt, &rep);
         if (rc != kOk) return rc;
-        PrintHeader(file, rep);
+        SignatureInfo sig = CheckSignature(file, rep);
+        if (sig.status >= SignatureInfo::kRefused)
+            return Error(file + ": " + sig.reason,
+                         sig.status == SignatureInfo::kRefused ? kCheckFailed : kSystem);
+        PrintHeader(file, rep, sig);
         std::printf("%10s %10s %10s  %-8s  %s\n", "name at", "data at", "size", "checksum",
                     "name");
         for (const MemberInfo &m : rep.members)

@@ -270,6 +270,13 @@ std::string CheckMembers(const std::vector<PackMember> &members) {
     return "";
 }
 
+uint32_t ImageChecksum(const std::vector<uint8_t> &image) {
+    std::vector<uint8_t> masked(image);
+    masked.resize(kImageSize);
+    MaskSignedFields(masked.data());
+    return ContainerChecksum(kChecksumSeed, masked.data(), kImageSize);
+}
+
 std::vector<uint8_t> DeflateSync(const std::vector<uint8_t> &data,
                                  const WriteOptions &opt) {
     std::vector<uint8_t> out;
@@ -347,7 +354,7 @@ bool WriteInstaller(const std::string &out_path,
     h.signature = kSignature;
     h.uncompressed_size = (uint32_t)total;
     h.entry_count = (uint32_t)members.size();
-    h.image_checksum = ContainerChecksum(kChecksumSeed, image.data(), kImageSize);
+    h.image_checksum = ImageChecksum(image);
     h.directory_checksum =
         ContainerChecksum(kChecksumSeed, dir_bytes.data(), (uint32_t)dir_bytes.size());
     uint8_t raw[kHeaderSize] = {};

@@ -40,6 +40,11 @@ bool WriteInstaller(const std::string &out_path,
                     const std::vector<PackMember> &members,
                     const WriteOptions &opt, std::string *err);
 
+// The image_checksum WriteInstaller stores for `image` (kImageSize bytes):
+// the container checksum with the PE fields that signing rewrites read as
+// zero (MaskSignedFields).
+uint32_t ImageChecksum(const std::vector<uint8_t> &image);
+
 // Compresses `data` the way WriteInstaller does (zlib header, level 9, one
 // sync flush at the end, no final block), in memory. For tests and tools.
 std::vector<uint8_t> DeflateSync(const std::vector<uint8_t> &data,

@@ -13,7 +13,8 @@ for g in $groups; do
     build) pkgs="$pkgs cmake make g++ zlib1g-dev libgtest-dev libcli11-dev python3 bzip2
                  mingw-w64 gcab libz-mingw-w64-dev
                  dpkg-dev file" ;;  # cpack -G DEB: dpkg-shlibdeps and file
-    test)  pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick" ;;
+    test)  pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick
+                 osslsigncode openssl" ;;  # signed installers: sign, verify, a test CA
     fuzz)  pkgs="$pkgs clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
     bench) pkgs="$pkgs nsis gzip time twm" ;;
     *) echo "install-deps.sh: unknown group '$g' (build, test, bench, fuzz)" >&2; exit 2 ;;

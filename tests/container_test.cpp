@@ -163,6 +163,68 @@ TEST(Reader, VerificationFailuresInOrder) {
     for (const Bytes *f : {&sig, &d, &data, &garbage, &cut}) EXPECT_TRUE(RunOn(*f).members.empty());
 }
 
+// A test image with a PE header as a linker writes it: PE32 (0x10B) or
+// PE32+ (0x20B) at 0x80, 16 data directories, CheckSum and Certificate
+// Table entry zero.
+Bytes PeImage(uint16_t magic, size_t *cert_entry) {
+    Bytes img = TestImage();
+    const size_t pe = 0x80;
+    img[0] = 'M';
+    img[1] = 'Z';
+    StoreLE32(&img[0x3C], pe);
+    std::memcpy(&img[pe], "PE\0\0", 4);
+    img[pe + 24] = (uint8_t)magic;
+    img[pe + 25] = (uint8_t)(magic >> 8);
+    StoreLE32(&img[pe + (magic == 0x20B ? 132 : 116)], 16);
+    *cert_entry = pe + (magic == 0x20B ? 168 : 152);
+    std::memset(&img[pe + 88], 0, 4);
+    std::memset(&img[*cert_entry], 0, 8);
+    return img;
+}
+
+TEST(Reader, ImageChecksumLeavesOutWhatSigningChanges) {
+    auto ms = Sample();
+    std::vector<DirectoryEntry> dir;
+    Bytes s = InflatedStream(ms, &dir);
+    Bytes z = DeflateSync(s);
+    for (uint16_t magic : {0x10B, 0x20B}) {
+        size_t cert;
+        Bytes img = PeImage(magic, &cert);
+        // Both fields zero: the masked checksum is the plain one.
+        EXPECT_EQ(ContainerChecksum(kChecksumSeed, img.data(), kImageSize), ImageChecksum(img));
+        Bytes good = Assemble(img, dir, s, z, [](ContainerHeader &) {});
+        // A signer sets the CheckSum and the entry; the installer stays valid.
+        Bytes signed_ = good;
+        StoreLE32(&signed_[0x80 + 88], 0x0004D2C1);
+        StoreLE32(&signed_[cert], (uint32_t)good.size());
+        StoreLE32(&signed_[cert + 4], 9000);
+        EXPECT_EQ(kExtractOk, RunOn(signed_).result) << std::hex << magic;
+        // A byte beside them still counts.
+        for (size_t at : {size_t(0x80 + 87), size_t(0x80 + 92), cert - 1, cert + 8}) {
+            Bytes bad = signed_;
+            bad[at] ^= 0x01;
+            EXPECT_EQ(kErrImageChecksum, RunOn(bad).result) << std::hex << magic << " byte " << at;
+        }
+    }
+    // An image whose CheckSum is set: the plain value (another writer) and
+    // the masked one are both accepted, and differ.
+    size_t cert;
+    Bytes img = PeImage(0x10B, &cert);
+    img[0x80 + 88] = 0x33;
+    EXPECT_EQ(kExtractOk, RunOn(Assemble(img, dir, s, z, [](ContainerHeader &) {})).result);
+    Bytes masked = Assemble(img, dir, s, z, [&](ContainerHeader &h) {
+        EXPECT_NE(h.image_checksum, ImageChecksum(img));
+        h.image_checksum = ImageChecksum(img);
+    });
+    EXPECT_EQ(kExtractOk, RunOn(masked).result);
+    // Without a valid PE header (an unknown optional header) nothing is
+    // left out.
+    Bytes rom = PeImage(0x107, &cert);
+    Bytes stored = Assemble(rom, dir, s, z, [](ContainerHeader &) {});
+    stored[0x80 + 88] = 0x01;
+    EXPECT_EQ(kErrImageChecksum, RunOn(stored).result);
+}
+
 TEST(Reader, CompressedSizeMismatch) {
     auto ms = Sample();
     std::vector<DirectoryEntry> dir;

@@ -55,6 +55,38 @@ uint32_t ContainerChecksum(uint32_t running, const void *data, uint32_t len) {
     return (uint32_t)adler32(running, (const Bytef *)data, len);
 }
 
+bool FindSignedFields(const uint8_t *image, uint32_t *checksum_at,
+                      uint32_t *cert_entry_at) {
+    if (image[0] != 'M' || image[1] != 'Z') return false;
+    uint32_t pe = LoadLE32(image + 0x3C);
+    // The PE32+ header reaches e_lfanew + 176 (the end of the entry).
+    if (pe > (uint32_t)kImageSize - 176 || LoadLE32(image + pe) != 0x00004550)
+        return false;
+    uint32_t magic = image[pe + 24] | ((uint32_t)image[pe + 25] << 8);
+    uint32_t dirs, entry;
+    if (magic == 0x10B) {
+        dirs = pe + 116;
+        entry = pe + 152;
+    } else if (magic == 0x20B) {
+        dirs = pe + 132;
+        entry = pe + 168;
+    } else {
+        return false;
+    }
+    // The Certificate Table is data directory 4.
+    if (LoadLE32(image + dirs) < 5) return false;
+    *checksum_at = pe + 88;
+    *cert_entry_at = entry;
+    return true;
+}
+
+void MaskSignedFields(uint8_t *image) {
+    uint32_t ck, cert;
+    if (!FindSignedFields(image, &ck, &cert)) return;
+    for (uint32_t i = 0; i < 4; i++) image[ck + i] = 0;
+    for (uint32_t i = 0; i < 8; i++) image[cert + i] = 0;
+}
+
 static char UpperAscii(char c) {
     return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
 }
@@ -177,9 +209,14 @@ static ExtractResult VerifyHead(const ExtractOps *ops, ReaderState *st) {
     DecodeHeader(raw, &st->header);
     const ContainerHeader &h = st->header;
     if (h.signature != (uint32_t)kSignature) return kErrSignature;
-    if (ContainerChecksum(kChecksumSeed, st->work, kImageSize) !=
-        h.image_checksum)
-        return kErrImageChecksum;
+    // The plain value is what writers that do not mask store; the masked
+    // one survives signing. The buffer is a copy: masking it in place is
+    // harmless.
+    if (ContainerChecksum(kChecksumSeed, st->work, kImageSize) != h.image_checksum) {
+        MaskSignedFields(st->work);
+        if (ContainerChecksum(kChecksumSeed, st->work, kImageSize) != h.image_checksum)
+            return kErrImageChecksum;
+    }
     // The directory is checksummed inside the working buffer.
     if (h.entry_count > (uint32_t)kMaxEntries) return kErrEntryCount;
     uint32_t dir_bytes = h.entry_count * kEntrySize;

@@ -67,6 +67,23 @@ void EncodeEntry(const DirectoryEntry *e, uint8_t *p);
 // kChecksumSeed.
 uint32_t ContainerChecksum(uint32_t running, const void *data, uint32_t len);
 
+// Authenticode signing rewrites two fields of the image's PE header and
+// appends the signature behind everything: the optional header's CheckSum
+// (4 bytes at e_lfanew + 88) and the Certificate Table entry of the data
+// directories (8 bytes at e_lfanew + 152 for PE32, + 168 for PE32+).
+// Finds both in a kImageSize-byte image: false when the image has no valid
+// PE header ("MZ", e_lfanew inside the image, "PE\0\0", a PE32 or PE32+
+// optional header with at least five data directories).
+bool FindSignedFields(const uint8_t *image, uint32_t *checksum_at,
+                      uint32_t *cert_entry_at);
+
+// Sets both fields to zero in a kImageSize-byte image (nothing changes
+// without a valid PE header). The image_checksum a writer stores is the
+// checksum of the image masked so: signing the installer leaves it valid.
+// The reader accepts that value or the checksum of the image as it is, so
+// that containers of writers that do not mask still verify.
+void MaskSignedFields(uint8_t *image);
+
 // Whether `name` (NUL-terminated) may be used as a member file name: not
 // empty, no folder part ('\\' or '/'), no drive, not "." or "..", no
 // character a Windows file name cannot hold (< > : " | ? * and control

@@ -97,7 +97,11 @@ Expected Model(const Bytes &file, bool copy_data) {
         x.result = kErrSignature;
         return x;
     }
-    if (ContainerChecksum(kChecksumSeed, file.data(), kImageSize) != h.image_checksum) {
+    // Either the image as it is or with the fields signing changes masked.
+    Bytes masked(file.begin(), file.begin() + kImageSize);
+    MaskSignedFields(masked.data());
+    if (ContainerChecksum(kChecksumSeed, file.data(), kImageSize) != h.image_checksum &&
+        ContainerChecksum(kChecksumSeed, masked.data(), kImageSize) != h.image_checksum) {
         x.result = kErrImageChecksum;
         return x;
     }
