@@ -8,7 +8,7 @@ killed and its case fails.
 Configuration comes from the environment (tests/wine/CMakeLists.txt sets it):
     VQ_STUB         the setup program image (32768 bytes)
     VQ_PACKER       the vqpack tool (optional)
-    VQ_WINETOOLS    folder of uia.exe, fakeappmgr.exe and plant/*.dll
+    VQ_WINETOOLS    folder of uia.exe, fakeappmgr.exe, rawreg.exe and plant/*.dll
     VQ_WINEPREFIX   the prefix folder
     VQ_WINE_WORK    scratch folder for generated setup files and logs
     VQ_SCREENSHOTS  where screenshots go
@@ -226,6 +226,16 @@ class Session:
 
     def set_app_path(self, value):
         self.wine(["reg", "add", APP_PATHS_KEY, "/ve", "/d", value, "/f"], check=True)
+
+    def set_app_path_raw(self, value):
+        """Stores value byte for byte, without the NUL that reg add appends
+        (rawreg.exe); returns the size the registry reports for it."""
+        subkey = APP_PATHS_KEY.split("\\", 1)[1]
+        p = self.wine([self.cfg.tool("rawreg.exe"), subkey, value], check=True)
+        for line in p.stdout.decode("latin-1").splitlines():
+            if line.startswith("{"):
+                return json.loads(line)["stored"]
+        raise RuntimeError("rawreg.exe reported no size: %r" % p.stdout)
 
     def app_paths_key_without_default(self):
         self.delete_app_paths_key()
