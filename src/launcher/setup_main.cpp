@@ -176,8 +176,9 @@ static void DeleteWorkspace(void) {
     RemoveWorkspace();
 }
 
-// AppManagerPath from the App Paths key, AppManagerDir its folder with the
-// trailing backslash (empty when the path has none).
+// AppManagerPath from the App Paths key, without surrounding quotes;
+// AppManagerDir its folder with the trailing backslash (empty when the
+// path has none).
 static const char *LocateAppManager(void) {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, KEY_READ, &key) !=
@@ -197,8 +198,15 @@ static const char *LocateAppManager(void) {
         g_appManagerPath[0] = 0;
         return "Can not find CeAppMgr.exe.";
     }
-    lstrcpynA(g_appManagerDir, g_appManagerPath, kPathBufferSize);
-    int cut = lstrlenA(g_appManagerDir);
+    // A value written with quotes around the path names the same program:
+    // one surrounding pair is removed before the folder is cut, so quoted
+    // and bare values give the same install folder and command line.
+    int cut = lstrlenA(g_appManagerPath);
+    int quoted = cut >= 2 && g_appManagerPath[0] == '"' && g_appManagerPath[cut - 1] == '"';
+    if (quoted) g_appManagerPath[cut - 1] = 0;
+    lstrcpynA(g_appManagerDir, g_appManagerPath + quoted, kPathBufferSize);
+    if (quoted) lstrcpynA(g_appManagerPath, g_appManagerDir, kAppManagerPathSize);
+    cut = lstrlenA(g_appManagerDir);
     while (cut > 0 && g_appManagerDir[cut - 1] != '\\') cut--;
     g_appManagerDir[cut] = 0;
     return NULL;

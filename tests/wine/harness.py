@@ -7,7 +7,7 @@ Configuration comes from the environment (tests/wine/CMakeLists.txt sets it):
     VQ_STUB         the setup program image (32768 bytes)
     VQ_PACKER       the vqpack tool (optional)
     VQ_TRYTOOLS     folder of uia.exe and fakeappmgr.exe
-    VQ_WINETOOLS    folder of the test-only helpers (dacl.exe, plant/*.dll)
+    VQ_WINETOOLS    folder of the test-only helpers (dacl.exe, rawreg.exe, plant/*.dll)
     VQ_WINEPREFIX   the prefix folder
     VQ_WINE_WORK    scratch folder for generated setup files and logs
     VQ_SCREENSHOTS  where screenshots go
@@ -52,6 +52,17 @@ class Config(vqtry.Config):
     def test_tool(self, name):
         """A test-only helper (tests/wine/tools), not one of vqpack try's."""
         return os.path.join(self.testtools, name)
+
+
+def set_app_path_raw(session, value):
+    """Stores the App Paths value byte for byte, without the NUL that
+    reg add appends (rawreg.exe); returns the size the registry reports."""
+    subkey = APP_PATHS_KEY.split("\\", 1)[1]
+    p = session.wine([session.cfg.test_tool("rawreg.exe"), subkey, value], check=True)
+    for line in p.stdout.decode("latin-1").splitlines():
+        if line.startswith("{"):
+            return json.loads(line)["stored"]
+    raise RuntimeError("rawreg.exe reported no size: %r" % p.stdout)
 
 
 class ProgressWatcher(threading.Thread):

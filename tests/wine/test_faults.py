@@ -1,15 +1,15 @@
 """Faults injected into real runs of the setup program under Wine: a disk
-that fills while the spool file or the members are written, folders that
-cannot be written, Rich Edit missing, a wizard that cannot open, repeated and
-simultaneous runs.
+that fills while the spool file or the members are written, folders and a
+file that cannot be written, Rich Edit missing, a wizard that cannot open,
+repeated and simultaneous runs.
 
 Every case records the text it saw, the exit code and what was on disk
 afterwards; the module prints the table at its end (and writes it to
 <work>/faults-summary.md).
 
-The small and read-only disks are tmpfs mounts inside the prefix's drive_c,
-so this module needs to be able to mount (root in the test machine);
-without that its cases are skipped.
+The small and read-only disks are tmpfs mounts inside the prefix's drive_c
+and the read-only file a bind mount, so this module needs to be able to
+mount (root in the test machine); without that its cases are skipped.
 
 Run by ctest (tests/wine/CMakeLists.txt) or directly:
     VQ_BUILD_DIR=build python3 tests/wine/test_faults.py -v
@@ -108,6 +108,31 @@ class FaultCase(cases.SetupCase):
             with contextlib.suppress(OSError):
                 os.rmdir(path)
             self.s._temp_unix = None
+
+    @contextlib.contextmanager
+    def read_only_file(self, path, data):
+        """`data` at `path` as a file that cannot be written whoever asks: a
+        read-only bind mount of a read-only file (running as root, Wine
+        replaces a file whose only protection is its mode bits)."""
+        source = os.path.join(self.cfg.work, "readonly-" + os.path.basename(path))
+        for name in (source, path):
+            with contextlib.suppress(FileNotFoundError):
+                os.chmod(name, 0o644)
+            with open(name, "wb") as f:
+                f.write(data)
+        os.chmod(source, 0o444)
+        if subprocess.run(["mount", "--bind", source, path], capture_output=True).returncode:
+            self.skipTest("cannot bind-mount a file (needs root)")
+        try:
+            subprocess.run(["mount", "-o", "remount,bind,ro", path], check=True)
+            yield path
+        finally:
+            if subprocess.run(["umount", path], capture_output=True).returncode != 0:
+                subprocess.run(["umount", "-l", path], capture_output=True)
+            for name in (path, source):
+                with contextlib.suppress(OSError):
+                    os.chmod(name, 0o644)
+                    os.unlink(name)
 
     def members(self, install_directory="FaultApp", product="Fault Test", extra=()):
         ini = harness.descriptor(product_name=product, product_version="1.0",
@@ -215,6 +240,39 @@ class ReadOnlyFolders(FaultCase):
         self.assertEqual(code, 0, "exit code after a failed hand-off")
         self.assertEqual(app_folder, ["CEAPPMGR.EXE"], "nothing created in the app folder")
         self.assert_files(workspace, dict(members), "workspace kept, nothing moved")
+
+    def test_read_only_cab_in_install_folder(self):
+        # b.cab of an earlier version, read-only, in the install folder: a.cab
+        # moves, b.cab cannot be replaced, so b.cab and Setup.ini stay in the
+        # workspace and the Application Manager is not started.
+        target = self.s.unix_path("C:\\vqappmgr\\FaultApp")
+        os.makedirs(target, exist_ok=True)
+        for name in os.listdir(target):
+            os.unlink(os.path.join(target, name))
+        members = self.members(product="Readonly Cab")
+        with self.read_only_file(os.path.join(target, "b.cab"), b"old b.cab"):
+            run = self.start(members)
+            wiz = self.open_wizard(run)
+            workspace = self.one_workspace()
+            wiz.accept_and_finish()
+            box = self.wait_box(run)
+            self.press(run, box)
+            code = run.wait(60)
+            installed = cases.files_in(target)
+        started = os.path.exists(self.s.unix_path("C:\\vqappmgr\\cmdline.txt"))
+        disk = "workspace: %s; install folder: %s; started: %s" % (
+            cases.describe(workspace), sorted(installed), started)
+        self.record(box["text"], code, disk)
+        self.assertEqual((box["caption"], box["text"]),
+                         ("Readonly Cab 1.0 for Windows CE Setup",
+                          "Error Code: 00000005\nError copying b.cab to C:\\vqappmgr\\FaultApp."),
+                         "error box (caption, text)")
+        self.assertEqual(code, 0, "exit code after a failed hand-off")
+        self.assertFalse(started, "the Application Manager must not start")
+        self.assertEqual(installed, {"a.cab": CAB_A, "b.cab": b"old b.cab"},
+                         "install folder: a.cab moved, the read-only b.cab unchanged")
+        self.assert_files(workspace, {n: d for n, d in members if n != "a.cab"},
+                          "workspace kept with what was not moved")
 
 
 class RichEditMissing(FaultCase):

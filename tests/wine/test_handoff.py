@@ -119,6 +119,22 @@ class Deployment(HandoffCase):
                          "workspace folder after every member was consumed: %s"
                          % cases.describe(workspace))
 
+    def test_quoted_registry_value(self):
+        # The value with quotes around the path names the same program: same
+        # install folder and command line as the bare value above.
+        self.s.set_app_path('"%s"' % APPMGR)
+        rc, text = self.s.app_paths_state()
+        self.assertIn('"%s"' % APPMGR, text, "the stored value must carry the quotes (fixture)")
+        run, wiz, workspace = self.run_to_final_next(self.members("QuotedApp"))
+        self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
+        self.assertEqual(self.wait_starts(), [(self.expected_cmdline("QuotedApp"), APPMGR)],
+                         "starts of the Application Manager (command line, program) "
+                         "expected vs got")
+        self.assert_files(os.path.join(self.tools, "QuotedApp"),
+                          {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B},
+                          "install folder beside the program, as for the bare value")
+        self.assertEqual(self.s.workspaces(), [], "workspace folder removed")
+
     def test_existing_folder_reused_and_unconsumed_member_kept(self):
         target = os.path.join(self.tools, "Reused")
         os.makedirs(target)

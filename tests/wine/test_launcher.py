@@ -160,6 +160,14 @@ class AppManagerLookup(LauncherCase):
         self.s.set_app_path(value)
         self.expect_error(self.blob, "Can not find CeAppMgr.exe.")
 
+    def test_value_of_260_bytes_stored_without_terminator(self):
+        # the same 260 characters written raw: they fill the buffer exactly
+        # and nothing ends them
+        value = "C:\\" + "A" * 244 + "\\CeAppMgr.exe"
+        self.assertEqual(harness.set_app_path_raw(self.s, value), 260,
+                         "size of the stored value (260 bytes, no NUL)")
+        self.expect_error(self.blob, "Can not find CeAppMgr.exe.")
+
     def test_value_that_just_fits(self):
         # 259 characters and the NUL fill the buffer exactly: accepted
         value = "C:\\" + "A" * 243 + "\\CeAppMgr.exe"

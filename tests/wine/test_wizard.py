@@ -1,6 +1,7 @@
 """End-to-end tests of the setup wizard under Wine: title, page contents and
 navigation, license acceptance, the close requests it ignores, Cancel with
-its clean-up of the workspace folder, license text and pictures.
+its clean-up of the workspace folder, license text and pictures, values at
+their limits.
 
 Run by ctest (tests/wine/CMakeLists.txt) or directly:
     VQ_BUILD_DIR=build python3 tests/wine/test_wizard.py -v
@@ -272,6 +273,79 @@ class CancelCleanup(WizardCase):
         self.assert_files(workspace, {"b.cab": CAB_B},
                           "after Cancel with 'a.cab, b.cab' (' b.cab' names no member, so "
                           "b.cab and the folder stay)")
+
+
+class UnusualValues(WizardCase):
+    """Values at the limits: name and version of the greatest length the
+    wizard reads, and display members named with a folder part."""
+
+    def test_longest_name_and_version(self):
+        # 255 characters each, the most the 256-byte buffers hold; the last
+        # character of each differs so that a cut shows where it fell
+        name, version = "n" * 254 + "N", "v" * 254 + "V"
+        ini = harness.descriptor(product_name=name, product_version=version,
+                                 install_directory="LongApp")
+        members = self.members(ini)
+        run = self.start(members)
+        # The title is cut to 255 characters, before its " for Windows CE
+        # Setup": the wizard is found by the whole cut title.
+        title = ("%s %s for Windows CE Setup" % (name, version))[:255]
+
+        def wizard_with_cut_title():
+            rc, out = run.uia("list", "--class", "#32770", "--title", title, "--visible")
+            return out[0] if out and "hwnd" in out[0] else None
+        wiz = harness.Wizard(run, harness.until(wizard_with_cut_title,
+                                                "wizard titled with the cut title", 60))
+        v = wiz.view()
+        with self.subTest("welcome texts cut to their buffers"):
+            self.assertEqual(v.welcome_controls[IDC_WELCOME_TITLE]["text"], TITLE_FORMAT % name,
+                             "welcome title: fits whole")
+            self.assertEqual(v.welcome_controls[IDC_WELCOME_BODY]["text"],
+                             (BODY_FORMAT % (name, version))[:511], "welcome body: 511 characters")
+        wiz.accept_and_finish()
+        self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
+        log = self.s.unix_path("C:\\vqappmgr\\cmdline.txt")
+        harness.until(lambda: os.path.exists(log), "start of the Application Manager", 30)
+        with open(log, "rb") as f:
+            starts = [l for l in f.read().decode("latin-1").split("\r\n")
+                      if l.startswith("cmdline: ")]
+        self.assertEqual(starts, ['cmdline: "%s" "C:\\vqappmgr\\LongApp\\Setup.ini"'
+                                  % self.appmgr], "the hand-off still starts the Application Manager")
+        self.assert_files(self.s.unix_path("C:\\vqappmgr\\LongApp"), dict(members),
+                          "install folder")
+
+    def test_display_members_with_folder_part(self):
+        # Files planted where the names point, relative to the workspace
+        # folder: none may be shown or deleted.
+        temp = self.s.temp_dir()
+        planted = {os.path.join(temp, "vqvictim.rtf"): RTF_LICENSE,
+                   self.s.unix_path("C:\\vqvictim.bmp"): harness.bmp(77, 33),
+                   os.path.join(temp, "vqvictim.bmp"): harness.bmp(66, 22)}
+        for path, data in planted.items():
+            with open(path, "wb") as f:
+                f.write(data)
+        try:
+            ini = harness.descriptor(license_file="..\\vqvictim.rtf",
+                                     body_bitmap="C:\\vqvictim.bmp",
+                                     head_bitmap="..\\vqvictim.bmp")
+            run = self.start(self.members(ini))
+            wiz = self.open_wizard(run)
+            v = wiz.view()
+            with self.subTest("nothing outside the workspace shown"):
+                self.assertEqual(v.license_text, "", "license text")
+                self.assertNotEqual(tuple(v.welcome_controls[IDC_BODY_BITMAP]["client_size"]),
+                                    (77, 33), "body picture control sized to C:\\vqvictim.bmp")
+                self.assertNotEqual(tuple(v.header_controls[IDC_HEAD_BITMAP]["client_size"]),
+                                    (66, 55), "head picture control sized to ..\\vqvictim.bmp")
+            self.assertEqual(self.cancel_yes(run, wiz), 0, "exit code after Cancel")
+            for path, data in planted.items():
+                self.assertTrue(os.path.exists(path), "%s was deleted" % path)
+                with open(path, "rb") as f:
+                    self.assertTrue(f.read() == data, "%s was changed" % path)
+        finally:
+            for path in planted:
+                if os.path.exists(path):
+                    os.unlink(path)
 
 
 class Screenshots(WizardCase):
