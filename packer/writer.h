@@ -27,11 +27,12 @@ struct WriteOptions {
     std::function<void(uint64_t done, uint64_t total)> progress;
 };
 
-// Checks what the setup program would refuse: no members at all, a stub that is not exactly
-// 32768 bytes, more than 10922 members, a name it would not write, names
-// that collide on a case-insensitive file system, a stream of 2 GiB or
-// more. Returns an empty string when all is well, else one line saying
-// what to change.
+// Checks the member list for what the setup program would refuse: no
+// members at all, more than 10922 members, a name it would not write or
+// longer than 200 characters, names that collide on a case-insensitive
+// file system. (WriteInstaller checks the image size and the payload's
+// 2 GiB limit itself.) Returns an empty string when all is well, else one
+// line saying what to change.
 std::string CheckMembers(const std::vector<PackMember> &members);
 
 // Writes `image` (exactly 32768 bytes) and the container of `members` to
