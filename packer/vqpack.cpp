@@ -290,11 +290,13 @@ Subcommand AddBuild(CLI::App &app) {
     return {c, [a] { return Build(*a); }};
 }
 
-Subcommand AddRead(CLI::App &app, const char *name, const char *help, int (*run)(const ReadArgs &)) {
+// list, verify and extract: an installer, and for extract a folder.
+Subcommand AddRead(CLI::App &app, const char *name, const char *help,
+                   int (*run)(const ReadArgs &), bool takes_folder = false) {
     auto a = std::make_shared<ReadArgs>();
     CLI::App *c = app.add_subcommand(name, help);
     c->add_option("installer", a->installer, "SETUP.EXE")->required();
-    if (run == Extract)
+    if (takes_folder)
         c->add_option("folder", a->folder, "folder that receives the members (made if "
                                            "missing; its parent must exist)")
             ->required();
@@ -319,7 +321,7 @@ int main(int argc, char **argv) {
         AddBuild(app),
         AddRead(app, "list", "show the members of an installer", List),
         AddRead(app, "verify", "make every check the setup program makes", Verify),
-        AddRead(app, "extract", "write the members into a folder", Extract),
+        AddRead(app, "extract", "write the members into a folder", Extract, true),
         AddLint(app),
     };
 
