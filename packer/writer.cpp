@@ -1,7 +1,8 @@
 // Installer writer: image, header, directory, then one zlib stream of the
 // inflated stream (every member's name, a NUL and its data) that ends in a
-// sync flush with no final block and no trailer. Members that compress are
-// deflated at level 9, members that do not are stored.
+// sync flush with no final block and no trailer. Parts of members that
+// compress are deflated at level 9, parts that do not are stored (see the
+// level policy below).
 #include "writer.h"
 
 #include <zlib.h>
