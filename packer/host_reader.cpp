@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host_file.h"
 #include "platform.h"
 
 namespace {
@@ -27,37 +28,17 @@ HostCtx *Ctx(void *c) { return static_cast<HostCtx *>(c); }
 
 // Full reads: the reader expects a short count only at the end of a file.
 bool ReadFd(int fd, void *buf, uint32_t n, uint32_t *got, int *err) {
-    uint8_t *b = (uint8_t *)buf;
-    uint32_t have = 0;
-    while (have < n) {
-        ssize_t r = ::read(fd, b + have, n - have);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            *err = errno;
-            *got = have;
-            return false;
-        }
-        if (r == 0) break;
-        have += (uint32_t)r;
-    }
-    *got = have;
-    if (have < n) *err = 0;
-    return true;
+    size_t have = 0;
+    bool ok = vq::ReadFull(fd, buf, n, &have);
+    *got = (uint32_t)have;
+    *err = ok ? 0 : errno;
+    return ok;
 }
 
 bool WriteFd(int fd, const void *buf, uint32_t n, int *err) {
-    const uint8_t *b = (const uint8_t *)buf;
-    while (n) {
-        ssize_t w = ::write(fd, b, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            *err = w < 0 ? errno : ENOSPC;
-            return false;
-        }
-        b += w;
-        n -= (uint32_t)w;
-    }
-    return true;
+    if (vq::WriteFull(fd, buf, n)) return true;
+    *err = errno;
+    return false;
 }
 
 bool ReadSelf(void *c, void *buf, uint32_t n, uint32_t *got) {

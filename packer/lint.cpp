@@ -3,52 +3,21 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
-
-#include <sys/stat.h>
 
 #include "common/cablist.h"
 #include "common/container.h"
 #include "common/setup_text.h"
+#include "host_file.h"
 #include "platform.h"
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char &c : s)
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-    return s;
-}
 
 std::string Trim(const std::string &s) {
     size_t b = s.find_first_not_of(" \t\r");
     if (b == std::string::npos) return "";
     size_t e = s.find_last_not_of(" \t\r");
     return s.substr(b, e - b + 1);
-}
-
-bool ReadWhole(const std::string &path, std::string *out, std::string *err) {
-    // Regular files only: reading a folder (an empty value names the
-    // descriptor's own folder) makes the stream library throw, and a pipe
-    // could block.
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        *err = std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *err = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-        return false;
-    }
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        *err = std::strerror(errno);
-        return false;
-    }
-    out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return true;
 }
 
 bool HasFolderPart(const std::string &s) {
@@ -64,7 +33,7 @@ std::string NoFile(const std::string &what, const std::string &name) {
 }
 
 bool EndsWithRtf(const std::string &name) {
-    return name.size() >= 3 && Lower(name.substr(name.size() - 3)) == "rtf";
+    return name.size() >= 3 && vq::LowerAscii(name.substr(name.size() - 3)) == "rtf";
 }
 
 // Width and height of a Windows bitmap file; false if it is not one that
@@ -104,7 +73,7 @@ void Descriptor::Parse(const std::string &text) {
         if (line.empty() || line[0] == ';') continue;
         if (line[0] == '[') {
             size_t close = line.find(']');
-            section = Lower(Trim(line.substr(1, close == std::string::npos
+            section = vq::LowerAscii(Trim(line.substr(1, close == std::string::npos
                                                     ? std::string::npos
                                                     : close - 1)));
             in_section = true;
@@ -115,7 +84,7 @@ void Descriptor::Parse(const std::string &text) {
         if (eq == std::string::npos) continue;
         Entry e;
         e.section = section;
-        e.key = Lower(Trim(line.substr(0, eq)));
+        e.key = vq::LowerAscii(Trim(line.substr(0, eq)));
         e.value = Trim(line.substr(eq + 1));
         // A value in matching double quotes loses them.
         if (e.value.size() >= 2 && e.value.front() == '"' && e.value.back() == '"')
@@ -127,7 +96,7 @@ void Descriptor::Parse(const std::string &text) {
 
 std::string Descriptor::Get(const std::string &section, const std::string &key, size_t size,
                             bool *found, int *line) const {
-    std::string s = Lower(section), k = Lower(key);
+    std::string s = vq::LowerAscii(section), k = vq::LowerAscii(key);
     for (const Entry &e : entries_) {
         if (e.section == s && e.key == k) {
             if (found) *found = true;
@@ -174,7 +143,7 @@ void LintDescriptor(const std::string &text, const std::string &dir,
     std::map<std::string, std::string> by_lower;  // member names added so far
 
     auto add_member = [&](const std::string &name, int line) {
-        auto it = by_lower.find(Lower(name));
+        auto it = by_lower.find(vq::LowerAscii(name));
         if (it != by_lower.end()) {
             if (it->second != name)
                 warn(line, "'" + name + "' and '" + it->second +
@@ -187,12 +156,12 @@ void LintDescriptor(const std::string &text, const std::string &dir,
             error(line, "'" + name + "' cannot be a file name in the setup folder");
             return;
         }
-        by_lower[Lower(name)] = name;
+        by_lower[vq::LowerAscii(name)] = name;
         if (members) members->push_back({name, dir + "/" + name});
     };
     auto read_member = [&](const std::string &name, std::string *bytes) {
         std::string err;
-        return ReadWhole(dir + "/" + name, bytes, &err);
+        return vq::LoadFile(dir + "/" + name, bytes, &err);
     };
 
     add_member("Setup.ini", 0);
@@ -342,7 +311,7 @@ bool LintDescriptorFile(const std::string &path, LintReport *report) {
 bool CollectFromDescriptor(const std::string &path, std::vector<PackMember> *members,
                            LintReport *report) {
     std::string text, err;
-    if (!ReadWhole(path, &text, &err)) {
+    if (!vq::LoadFile(path, &text, &err)) {
         report->fatal = err;
         return false;
     }

@@ -1,24 +1,24 @@
-// vqpack: builds, lists, verifies and extracts VQ Installer setup programs.
-//
-// Exit status: 0 success; 1 the installer failed a check (or, for lint,
-// warnings only); 2 bad usage or, for lint, errors; 3 a system error (a
-// file that cannot be read or written).
+// vqpack: builds, lists, verifies and extracts VQ Installer setup programs,
+// and checks a Setup.ini. One function per subcommand; each returns an
+// ExitStatus.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <thread>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "lint.h"
+#include "host_file.h"
 #include "host_reader.h"
+#include "lint.h"
 #include "platform.h"
 #include "signature.h"
 #include "writer.h"
@@ -39,11 +39,16 @@ extern "C" const unsigned char vq_stub_image_end[];
 
 namespace {
 
-enum Exit { kOk = 0, kCheckFailed = 1, kUsage = 2, kSystem = 3 };
+enum ExitStatus {
+    kOk = 0,
+    kCheckFailed = 1,  // the installer failed a check; lint: warnings only
+    kUsage = 2,        // bad usage; lint: errors (or warnings with --strict)
+    kSystem = 3,       // a file that cannot be read or written, no memory
+};
 
-int Error(const std::string &msg, int code) {
+int Error(const std::string &msg, ExitStatus status) {
     std::fprintf(stderr, "vqpack: %s\n", msg.c_str());
-    return code;
+    return status;
 }
 
 // A progress line on standard error, only when it is a terminal and the
@@ -68,16 +73,6 @@ private:
     int shown_ = -1;
 };
 
-bool LoadFile(const std::string &path, std::vector<uint8_t> *out, std::string *err) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        *err = path + ": " + std::strerror(errno);
-        return false;
-    }
-    out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return true;
-}
-
 std::string BaseName(const std::string &p) {
     size_t s = p.find_last_of(VQ_PATH_SEPARATORS);
     return s == std::string::npos ? p : p.substr(s + 1);
@@ -88,30 +83,25 @@ uint64_t FileSize(const std::string &p) {
     return ::stat(p.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
 }
 
-// Reader failures that come from the system rather than the file's
-// contents get their own exit status.
-int ReadFailureStatus(ExtractResult r) {
-    switch (r) {
-    case kErrOpenSelf: case kErrAlloc: case kErrCreateSpool: case kErrWriteSpool:
-    case kErrReadSpool: case kErrCreateMember: case kErrWriteMember:
-        return kSystem;
-    default:
-        return kCheckFailed;
-    }
-}
-
+// Runs the reader over an installer with a progress line; a failure is
+// reported in one line.
 int RunRead(const std::string &file, ReadOptions opt, ReadReport *rep) {
     Progress bar(opt.mode == ReadMode::kExtract ? "extracting" : "verifying",
                  FileSize(file));
     opt.progress = [&](uint32_t pct) { bar.Percent(pct); };
     if (ReadInstaller(file, opt, rep)) return kOk;
-    return Error(file + ": " + rep->message, ReadFailureStatus(rep->result));
+    return Error(file + ": " + rep->message,
+                 ExtractResultIsSystemFailure(rep->result) ? kSystem : kCheckFailed);
 }
 
+// ---- build --------------------------------------------------------------
+
 struct BuildArgs {
-    std::string out, stub, from, jobs = "1";
+    std::string out, stub, from;
     std::vector<std::string> files;
+    unsigned jobs = 1;
     size_t block_kib = 1024;
+    bool level9_all = false;
     bool strict = false;
 };
 
@@ -119,8 +109,10 @@ int Build(const BuildArgs &a) {
     std::vector<uint8_t> image;
     std::string err;
     if (!a.stub.empty()) {
-        if (!LoadFile(a.stub, &image, &err)) return Error(err, kSystem);
-        if (image.size() != 32768)
+        std::string bytes;
+        if (!vq::LoadFile(a.stub, &bytes, &err)) return Error(a.stub + ": " + err, kSystem);
+        image.assign(bytes.begin(), bytes.end());
+        if (image.size() != (size_t)kImageSize)
             return Error(a.stub + ": stub image has " + std::to_string(image.size()) +
                              " bytes; it must be exactly 32768 (pad the program)",
                          kUsage);
@@ -157,32 +149,47 @@ int Build(const BuildArgs &a) {
         members.push_back(m);
     }
     if (members.empty()) return Error("nothing to pack: name files or --from Setup.ini", kUsage);
+    std::string bad = CheckMembers(members);
+    if (!bad.empty()) return Error(bad, kUsage);
 
     WriteOptions opt;
-    if (a.jobs == "auto") {
-        unsigned n = std::thread::hardware_concurrency();
-        opt.jobs = n ? n : 1;
-    } else {
-        char *end = nullptr;
-        long n = std::strtol(a.jobs.c_str(), &end, 10);
-        if (!end || *end || n < 1 || n > 256)
-            return Error("--jobs takes a number from 1 to 256 or 'auto'", kUsage);
-        opt.jobs = (unsigned)n;
-    }
-    // Parallel output depends on the block size alone; one job keeps the
-    // single-stream writer unless a block size was asked for.
+    opt.jobs = a.jobs;
     opt.block_size = a.block_kib * 1024;
+    opt.level9_all = a.level9_all;
     uint64_t total = 0;
     for (const PackMember &m : members) total += FileSize(m.path);
     Progress bar("packing", total);
     opt.progress = [&](uint64_t done, uint64_t all) {
         bar.Percent(all ? (uint32_t)(done * 100 / all) : 100);
     };
-    std::string bad = CheckMembers(members);
-    if (!bad.empty()) return Error(bad, kUsage);
     if (!WriteInstaller(a.out, image, members, opt, &err)) return Error(err, kSystem);
     return kOk;
 }
+
+// --jobs N|auto: a number from 1 to 256, or one per processor. Rewrites
+// "auto" into the number before CLI11 converts it.
+CLI::Validator JobsValidator() {
+    return CLI::Validator(
+        [](std::string &s) -> std::string {
+            if (s == "auto") {
+                unsigned n = std::thread::hardware_concurrency();
+                s = std::to_string(std::min(256u, std::max(1u, n)));
+                return "";
+            }
+            unsigned n = 0;
+            if (s.find_first_not_of("0123456789") == std::string::npos &&
+                CLI::detail::lexical_cast(s, n) && n >= 1 && n <= 256)
+                return "";
+            return "takes a number from 1 to 256 or 'auto'";
+        },
+        "N|auto");
+}
+
+// ---- list, verify, extract ------------------------------------------------
+
+struct ReadArgs {
+    std::string installer, folder;
+};
 
 void PrintHeader(const std::string &file, const ReadReport &r, const SignatureInfo &sig) {
     const ContainerHeader &h = r.header;
@@ -193,6 +200,87 @@ void PrintHeader(const std::string &file, const ReadReport &r, const SignatureIn
                 h.directory_checksum, h.data_checksum);
     std::printf("signature: %s\n", DescribeSignature(sig).c_str());
 }
+
+// The certificate table behind a container that passed its checks: none,
+// or one that starts behind the container and ends the file. Anything else
+// is refused, so that nothing hides behind or inside a signature.
+int CheckSignatureOf(const std::string &file, const ReadReport &rep, SignatureInfo *sig) {
+    *sig = CheckSignature(file, rep);
+    if (sig->status >= SignatureInfo::kRefused)
+        return Error(file + ": " + sig->reason,
+                     sig->status == SignatureInfo::kRefused ? kCheckFailed : kSystem);
+    return kOk;
+}
+
+int List(const ReadArgs &a) {
+    ReadOptions opt;
+    opt.mode = ReadMode::kList;
+    ReadReport rep;
+    int rc = RunRead(a.installer, opt, &rep);
+    if (rc != kOk) return rc;
+    SignatureInfo sig;
+    if ((rc = CheckSignatureOf(a.installer, rep, &sig)) != kOk) return rc;
+    PrintHeader(a.installer, rep, sig);
+    std::printf("%10s %10s %10s  %-8s  %s\n", "name at", "data at", "size", "checksum", "name");
+    for (const MemberInfo &m : rep.members)
+        std::printf("%10u %10u %10u  %08X  %s\n", m.entry.name_offset, m.entry.data_offset,
+                    m.entry.data_size, m.checksum, m.name.c_str());
+    return kOk;
+}
+
+int Verify(const ReadArgs &a) {
+    ReadOptions opt;
+    opt.mode = ReadMode::kVerify;
+    ReadReport rep;
+    int rc = RunRead(a.installer, opt, &rep);
+    if (rc != kOk) return rc;
+    SignatureInfo sig;
+    if ((rc = CheckSignatureOf(a.installer, rep, &sig)) != kOk) return rc;
+    std::printf("%s: OK, %u members, %u bytes\n", a.installer.c_str(), rep.header.entry_count,
+                rep.header.uncompressed_size);
+    std::printf("%s: signature: %s\n", a.installer.c_str(), DescribeSignature(sig).c_str());
+    return kOk;
+}
+
+int Extract(const ReadArgs &a) {
+    // The folder is made if it is missing (its parent must exist).
+    const std::string &dir = a.folder;
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0 && vq::MakeFolder(dir.c_str()) != 0)
+        return Error(dir + ": cannot create the folder (" + std::strerror(errno) + ")", kSystem);
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Error(dir + ": exists and is not a folder", kUsage);
+    ReadOptions opt;
+    opt.mode = ReadMode::kExtract;
+    opt.out_dir = dir;
+    ReadReport rep;
+    int rc = RunRead(a.installer, opt, &rep);
+    if (rc == kOk)
+        std::printf("%s: %zu members written to %s\n", a.installer.c_str(), rep.members.size(),
+                    dir.c_str());
+    return rc;
+}
+
+// ---- lint -----------------------------------------------------------------
+
+struct LintArgs {
+    std::string descriptor;
+    bool strict = false;
+};
+
+int Lint(const LintArgs &a) {
+    LintReport rep;
+    if (!LintDescriptorFile(a.descriptor, &rep))
+        return Error(a.descriptor + ": " + rep.fatal, kSystem);
+    for (const LintMessage &m : rep.messages)
+        std::printf("%s\n", FormatLintMessage(a.descriptor, m).c_str());
+    if (rep.errors()) return kUsage;
+    if (!rep.messages.empty()) return a.strict ? kUsage : kCheckFailed;
+    std::printf("%s: no problems found\n", a.descriptor.c_str());
+    return kOk;
+}
+
+// ---- try ------------------------------------------------------------------
 
 // vqpack try INSTALLER [options]: runs the Python driver vqpack_try.py with
 // the arguments and becomes it, so that its exit status and its handling
@@ -230,41 +318,76 @@ int Try(int argc, char **argv) {
 #endif
 }
 
+// ---- the command line -------------------------------------------------------
+
+// A subcommand as parsed: its CLI11 app, and what runs it once its options
+// are filled in.
+struct Subcommand {
+    CLI::App *app;
+    std::function<int()> run;
+};
+
+// Each Add* declares one subcommand, its options bound to arguments that
+// the run function owns.
+Subcommand AddBuild(CLI::App &app) {
+    auto a = std::make_shared<BuildArgs>();
+    CLI::App *c = app.add_subcommand("build", "pack files behind the setup program");
+    c->add_option("-o,--output", a->out, "installer to write (SETUP.EXE)")->required();
+    c->add_option("--stub", a->stub, "setup program image of exactly 32768 bytes "
+                                     "(default: the built-in one)");
+    c->add_option("--from", a->from, "Setup.ini: pack it and every file it names");
+    c->add_option("-j,--jobs", a->jobs, "compress in N threads (1 to 256, or 'auto': one "
+                                        "per processor); the output is the same for any N")
+        ->transform(JobsValidator());
+    c->add_option("--block-size", a->block_kib, "the payload is coded in blocks of KIB KiB "
+                                                "(default 1024); changes the output")
+        ->check(CLI::Range(64, 1 << 20));
+    c->add_flag("--level9-all", a->level9_all,
+                "deflate every member at level 9, also the parts that do not compress (by "
+                "default these are stored: CAB files gain under 1 % at several times the "
+                "build and setup time)");
+    c->add_flag("--strict", a->strict, "with --from: treat warnings as errors");
+    c->add_option("files", a->files, "FILE or NAME=PATH (member name = base name)");
+    return {c, [a] { return Build(*a); }};
+}
+
+// list, verify and extract: an installer, and for extract a folder.
+Subcommand AddRead(CLI::App &app, const char *name, const char *help,
+                   int (*run)(const ReadArgs &), bool takes_folder = false) {
+    auto a = std::make_shared<ReadArgs>();
+    CLI::App *c = app.add_subcommand(name, help);
+    c->add_option("installer", a->installer, "SETUP.EXE")->required();
+    if (takes_folder)
+        c->add_option("folder", a->folder, "folder that receives the members (made if "
+                                           "missing; its parent must exist)")
+            ->required();
+    return {c, [a, run] { return run(*a); }};
+}
+
+Subcommand AddLint(CLI::App &app) {
+    auto a = std::make_shared<LintArgs>();
+    CLI::App *c = app.add_subcommand("lint", "check a Setup.ini as the setup program reads it");
+    c->add_option("descriptor", a->descriptor, "Setup.ini")->required();
+    c->add_flag("--strict", a->strict, "fail on warnings as well");
+    return {c, [a] { return Lint(*a); }};
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    // try hands all of its arguments to its driver, which parses them.
     if (argc > 1 && std::strcmp(argv[1], "try") == 0) return Try(argc - 2, argv + 2);
 
     CLI::App app{"Builds, lists, verifies and extracts VQ Installer setup programs."};
     app.set_version_flag("--version", std::string("vqpack ") + VQ_VERSION);
     app.require_subcommand(1);
-
-    BuildArgs b;
-    CLI::App *build = app.add_subcommand("build", "pack files behind the setup program");
-    build->add_option("-o,--output", b.out, "installer to write (SETUP.EXE)")->required();
-    build->add_option("--stub", b.stub, "setup program image of exactly 32768 bytes "
-                                        "(default: the built-in one)");
-    build->add_option("--from", b.from, "Setup.ini: pack it and every file it names");
-    build->add_option("-j,--jobs", b.jobs, "compress in N threads (N or 'auto'); "
-                                           "output depends on the block size only");
-    build->add_option("--block-size", b.block_kib, "block size in KiB with --jobs")
-        ->check(CLI::Range(64, 1 << 20));
-    build->add_flag("--strict", b.strict, "with --from: treat warnings as errors");
-    build->add_option("files", b.files, "FILE or NAME=PATH (member name = base name)");
-
-    std::string file, dir;
-    CLI::App *list = app.add_subcommand("list", "show the members of an installer");
-    list->add_option("installer", file, "SETUP.EXE")->required();
-    CLI::App *verify = app.add_subcommand("verify", "make every check the setup program makes");
-    verify->add_option("installer", file, "SETUP.EXE")->required();
-    CLI::App *extract = app.add_subcommand("extract", "write the members into a folder");
-    extract->add_option("installer", file, "SETUP.EXE")->required();
-    extract->add_option("folder", dir, "existing folder")->required();
-
-    std::string ini;
-    CLI::App *lint = app.add_subcommand("lint", "check a Setup.ini as the setup program reads it");
-    lint->add_option("descriptor", ini, "Setup.ini")->required();
-    lint->add_flag("--strict", b.strict, "fail on warnings as well");
+    const Subcommand commands[] = {
+        AddBuild(app),
+        AddRead(app, "list", "show the members of an installer", List),
+        AddRead(app, "verify", "make every check the setup program makes", Verify),
+        AddRead(app, "extract", "write the members into a folder", Extract, true),
+        AddLint(app),
+    };
 #ifndef _WIN32
     // Listed for --help only: main runs it before parsing (Try).
     app.add_subcommand("try", "run an installer under Wine as a user would and report "
@@ -281,65 +404,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "vqpack: %s (see vqpack --help)\n", e.what());
         return kUsage;
     }
-
-    if (*build) return Build(b);
-
-    if (*lint) {
-        LintReport rep;
-        if (!LintDescriptorFile(ini, &rep)) return Error(ini + ": " + rep.fatal, kSystem);
-        for (const LintMessage &m : rep.messages)
-            std::printf("%s\n", FormatLintMessage(ini, m).c_str());
-        if (rep.errors()) return 2;
-        if (!rep.messages.empty()) return b.strict ? 2 : 1;
-        std::printf("%s: no problems found\n", ini.c_str());
-        return kOk;
-    }
-
-    ReadOptions opt;
-    ReadReport rep;
-    if (*verify) {
-        opt.mode = ReadMode::kVerify;
-        int rc = RunRead(file, opt, &rep);
-        if (rc != kOk) return rc;
-        SignatureInfo sig = CheckSignature(file, rep);
-        if (sig.status >= SignatureInfo::kRefused)
-            return Error(file + ": " + sig.reason,
-                         sig.status == SignatureInfo::kRefused ? kCheckFailed : kSystem);
-        std::printf("%s: OK, %u members, %u bytes\n", file.c_str(), rep.header.entry_count,
-                    rep.header.uncompressed_size);
-        std::printf("%s: signature: %s\n", file.c_str(), DescribeSignature(sig).c_str());
-        return kOk;
-    }
-    if (*list) {
-        opt.mode = ReadMode::kList;
-        int rc = RunRead(file, opt, &rep);
-        if (rc != kOk) return rc;
-        SignatureInfo sig = CheckSignature(file, rep);
-        if (sig.status >= SignatureInfo::kRefused)
-            return Error(file + ": " + sig.reason,
-                         sig.status == SignatureInfo::kRefused ? kCheckFailed : kSystem);
-        PrintHeader(file, rep, sig);
-        std::printf("%10s %10s %10s  %-8s  %s\n", "name at", "data at", "size", "checksum",
-                    "name");
-        for (const MemberInfo &m : rep.members)
-            std::printf("%10u %10u %10u  %08X  %s\n", m.entry.name_offset, m.entry.data_offset,
-                        m.entry.data_size, m.checksum, m.name.c_str());
-        return kOk;
-    }
-    if (*extract) {
-        // The folder is made if it is missing (its parent must exist).
-        struct stat st;
-        if (::stat(dir.c_str(), &st) != 0 && vq::MakeFolder(dir.c_str()) != 0)
-            return Error(dir + ": cannot create the folder (" + std::strerror(errno) + ")", kSystem);
-        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return Error(dir + ": exists and is not a folder", kUsage);
-        opt.mode = ReadMode::kExtract;
-        opt.out_dir = dir;
-        int rc = RunRead(file, opt, &rep);
-        if (rc == kOk)
-            std::printf("%s: %zu members written to %s\n", file.c_str(), rep.members.size(),
-                        dir.c_str());
-        return rc;
-    }
+    for (const Subcommand &c : commands)
+        if (c.app->parsed()) return c.run();
     return kUsage;
 }

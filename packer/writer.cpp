@@ -1,6 +1,8 @@
 // Installer writer: image, header, directory, then one zlib stream of the
 // inflated stream (every member's name, a NUL and its data) that ends in a
-// sync flush with no final block and no trailer.
+// sync flush with no final block and no trailer. Parts of members that
+// compress are deflated at level 9, parts that do not are stored (see the
+// level policy below).
 #include "writer.h"
 
 #include <zlib.h>
@@ -21,78 +23,56 @@
 #include <unistd.h>
 
 #include "common/container.h"
+#include "host_file.h"
 #include "platform.h"
 
 namespace {
 
 std::string SysError(int code) { return std::strerror(code); }
 
-std::string LowerAscii(const std::string &s) {
-    std::string r = s;
-    for (char &c : r)
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-    return r;
-}
-
 // Where compressed bytes go: appended to a vector or written to a file.
 using ByteSink = std::function<bool(const uint8_t *, size_t)>;
 
-// One deflate sequence over everything fed, ended by a sync flush.
-class SingleStream {
-public:
-    explicit SingleStream(ByteSink sink) : sink_(std::move(sink)) {
-        std::memset(&z_, 0, sizeof z_);
-        // Level 9 with the default 15-bit window and memory level: the
-        // stream header is 0x78 0xDA.
-        ok_ = deflateInit2(&z_, 9, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~SingleStream() { deflateEnd(&z_); }
-    bool Feed(const uint8_t *p, size_t n) { return Run(p, n, Z_NO_FLUSH); }
-    bool Finish() { return Run(nullptr, 0, Z_SYNC_FLUSH); }
-
-private:
-    bool Run(const uint8_t *p, size_t n, int flush) {
-        if (!ok_) return false;
-        z_.next_in = const_cast<Bytef *>(p);
-        z_.avail_in = (uInt)n;
-        do {
-            z_.next_out = out_;
-            z_.avail_out = sizeof out_;
-            int rc = deflate(&z_, flush);
-            if (rc == Z_STREAM_ERROR) return ok_ = false;
-            size_t have = sizeof out_ - z_.avail_out;
-            if (have && !sink_(out_, have)) return ok_ = false;
-        } while (z_.avail_out == 0 || z_.avail_in != 0);
-        return true;
-    }
-    ByteSink sink_;
-    z_stream z_;
-    bool ok_;
-    uint8_t out_[1 << 16];
+// How a piece of the inflated stream is coded.
+enum class Coding {
+    kDeflate,  // level 9
+    kStore,    // stored blocks: data that does not compress (CAB files
+               // already are) costs no compression time and inflates at
+               // copying speed in the setup program
 };
 
-// Blocks compressed independently, each primed with the 32 KiB of input
-// before it as a preset dictionary and ended by a sync flush, joined
-// behind one zlib header: still one deflate sequence that inflates as a
-// whole. A block's bytes depend on its data and dictionary only, so the
-// output is the same for any number of workers.
+// The largest stored block deflate allows.
+constexpr size_t kMaxStoredBlock = 65535;
+
+// The inflated stream cut into blocks, each coded on its own and ended by
+// a sync flush, joined behind one zlib header: one deflate sequence that
+// inflates as a whole, ending in 00 00 FF FF. A block holds at most
+// `block` bytes of one coding; a change of coding ends the block early.
+// A deflated block is primed with the 32 KiB of input before it as a
+// preset dictionary. A block's bytes depend only on its data, its coding
+// and that dictionary, so the output is the same for any number of jobs.
 //
-// The caller's thread reads and checksums input and writes finished
-// blocks in order; `jobs` worker threads take blocks from a queue as soon
-// as they are free. At most 2 x jobs blocks are in flight, which bounds
-// memory and keeps every worker busy while the oldest block is written.
-class ParallelStream {
+// The caller's thread reads and checksums input, stores blocks that are
+// stored and writes finished blocks in order. With one job it deflates
+// blocks itself; with more, `jobs` worker threads take blocks from a
+// queue as soon as they are free. At most 2 x jobs blocks are in flight,
+// which bounds memory and keeps every worker busy while the oldest block
+// is written.
+class BlockStream {
 public:
-    ParallelStream(ByteSink sink, unsigned jobs, size_t block)
+    BlockStream(ByteSink sink, unsigned jobs, size_t block)
         : sink_(std::move(sink)), jobs_(std::max(1u, jobs)),
           block_(std::max<size_t>(block, 64 * 1024)) {
+        // Level 9, default window and memory level: the header 0x78 0xDA
+        // that a single level 9 stream would have.
         static const uint8_t kZlibHeader[2] = {0x78, 0xDA};
         ok_ = sink_(kZlibHeader, 2);
         pending_.reserve(block_);
-        for (unsigned i = 0; i < jobs_; i++)
-            workers_.emplace_back(&ParallelStream::Work, this);
+        if (jobs_ > 1)
+            for (unsigned i = 0; i < jobs_; i++)
+                workers_.emplace_back(&BlockStream::Work, this);
     }
-    ~ParallelStream() {
+    ~BlockStream() {
         {
             std::lock_guard<std::mutex> lock(mu_);
             stop_ = true;
@@ -100,7 +80,9 @@ public:
         work_cv_.notify_all();
         for (auto &w : workers_) w.join();
     }
-    bool Feed(const uint8_t *p, size_t n) {
+    bool Feed(const uint8_t *p, size_t n, Coding coding) {
+        if (ok_ && n && !pending_.empty() && coding != pending_coding_) QueueBlock();
+        if (n) pending_coding_ = coding;
         while (ok_ && n) {
             size_t take = std::min(n, block_ - pending_.size());
             pending_.insert(pending_.end(), p, p + take);
@@ -120,26 +102,35 @@ public:
 
 private:
     struct Job {
+        Coding coding = Coding::kDeflate;
         std::vector<uint8_t> dict, data, out;
         bool ok = false;
-        bool done = false;  // guarded by mu_
+        bool done = false;  // guarded by mu_ once queued
     };
 
     void QueueBlock() {
         auto job = std::make_shared<Job>();
-        size_t d = std::min<size_t>(32768, last_tail_.size());
-        job->dict.assign(last_tail_.end() - d, last_tail_.end());
+        job->coding = pending_coding_;
+        if (job->coding == Coding::kDeflate) {
+            size_t d = std::min<size_t>(32768, last_tail_.size());
+            job->dict.assign(last_tail_.end() - d, last_tail_.end());
+        }
         job->data.swap(pending_);
         size_t t = std::min<size_t>(32768, job->data.size());
         last_tail_.assign(job->data.end() - t, job->data.end());
         pending_.clear();
         pending_.reserve(block_);
         queued_any_ = true;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            queue_.push_back(job);
+        if (job->coding == Coding::kStore || workers_.empty()) {
+            Code(job.get());
+            job->done = true;
+        } else {
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                queue_.push_back(job);
+            }
+            work_cv_.notify_one();
         }
-        work_cv_.notify_one();
         inflight_.push_back(std::move(job));
         while (ok_ && inflight_.size() >= 2 * (size_t)jobs_) WriteOldest();
     }
@@ -166,7 +157,7 @@ private:
                 j = std::move(queue_.front());
                 queue_.pop_front();
             }
-            Compress(j.get());
+            Code(j.get());
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 j->done = true;
@@ -175,7 +166,34 @@ private:
         }
     }
 
-    static void Compress(Job *j) {
+    static void Code(Job *j) {
+        if (j->coding == Coding::kStore)
+            Store(j);
+        else
+            Deflate(j);
+        std::vector<uint8_t>().swap(j->data);
+    }
+
+    // Stored blocks of at most 65535 bytes (block type 00, byte-aligned:
+    // every block before ended on a byte), then the empty stored block
+    // that a sync flush writes.
+    static void Store(Job *j) {
+        const size_t n = j->data.size();
+        j->out.clear();
+        j->out.reserve(n + (n / kMaxStoredBlock + 2) * 5);
+        for (size_t at = 0;;) {
+            size_t len = std::min(kMaxStoredBlock, n - at);
+            const uint8_t head[5] = {0x00, (uint8_t)len, (uint8_t)(len >> 8),
+                                     (uint8_t)~len, (uint8_t)(~len >> 8)};
+            j->out.insert(j->out.end(), head, head + 5);
+            if (len == 0) break;  // that was the sync flush's empty block
+            j->out.insert(j->out.end(), j->data.begin() + at, j->data.begin() + at + len);
+            at += len;
+        }
+        j->ok = true;
+    }
+
+    static void Deflate(Job *j) {
         z_stream z;
         std::memset(&z, 0, sizeof z);
         if (deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
@@ -190,7 +208,6 @@ private:
         int rc = deflate(&z, Z_SYNC_FLUSH);
         j->ok = rc == Z_OK && z.avail_in == 0 && z.avail_out != 0;
         j->out.resize(j->out.size() - z.avail_out);
-        std::vector<uint8_t>().swap(j->data);
         deflateEnd(&z);
     }
 
@@ -199,6 +216,7 @@ private:
     size_t block_;
     bool ok_;
     bool queued_any_ = false;
+    Coding pending_coding_ = Coding::kDeflate;
     std::vector<uint8_t> pending_, last_tail_;
     std::deque<std::shared_ptr<Job>> inflight_;  // caller's thread only
 
@@ -206,38 +224,46 @@ private:
     std::condition_variable work_cv_, done_cv_;
     std::deque<std::shared_ptr<Job>> queue_;  // guarded by mu_
     bool stop_ = false;                       // guarded by mu_
-    std::vector<std::thread> workers_;
+    std::vector<std::thread> workers_;        // none with one job
 };
 
-// Either writer behind one face.
-class Compressor {
-public:
-    Compressor(ByteSink sink, const WriteOptions &opt) {
-        if (opt.jobs >= 2)
-            par_.reset(new ParallelStream(std::move(sink), opt.jobs, opt.block_size));
-        else
-            single_.reset(new SingleStream(std::move(sink)));
-    }
-    bool Feed(const uint8_t *p, size_t n) {
-        return single_ ? single_->Feed(p, n) : par_->Feed(p, n);
-    }
-    bool Finish() { return single_ ? single_->Finish() : par_->Finish(); }
+// The level policy. Each member is judged in parts of kJudgedPart bytes
+// from its start (a CAB file may hold a stretch that compresses well
+// among data that does not). A part is judged on a sample: kSamplePieces
+// pieces of kSamplePiece bytes, one from the middle of each of that many
+// equal slices of the part (a sample from the start alone would take a
+// CAB file's list of names for the whole). Each piece is deflated at
+// level 9 on its own; the part is deflated when at least half of the
+// pieces shrink by 1/kMinGain or more, else stored, so one odd piece does
+// not decide. Parts smaller than the sample are deflated: judging them
+// would cost about as much. The decision depends on the part's bytes
+// alone, never on the number of jobs.
+constexpr size_t kJudgedPart = 1u << 20;
+constexpr size_t kSamplePiece = 4 * 1024;
+constexpr size_t kSamplePieces = 8;
+constexpr size_t kMinGain = 32;  // about 3 %
 
-private:
-    std::unique_ptr<SingleStream> single_;
-    std::unique_ptr<ParallelStream> par_;
-};
-
-bool WriteAll(int fd, const void *p, size_t n) {
-    const uint8_t *b = (const uint8_t *)p;
-    while (n) {
-        ssize_t w = ::write(fd, b, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        b += w;
-        n -= (size_t)w;
+Coding ChooseCoding(const uint8_t *part, size_t size, const WriteOptions &opt) {
+    if (opt.level9_all || size < kSamplePiece * kSamplePieces) return Coding::kDeflate;
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    if (deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return Coding::kDeflate;
+    uint8_t out[kSamplePiece + kSamplePiece / 8];  // above deflateBound's figure
+    size_t shrinking = 0;
+    for (size_t i = 0; i < kSamplePieces; i++) {
+        deflateReset(&z);
+        size_t at = (2 * i + 1) * size / (2 * kSamplePieces) - kSamplePiece / 2;
+        z.next_in = const_cast<Bytef *>(part + at);
+        z.avail_in = (uInt)kSamplePiece;
+        z.next_out = out;
+        z.avail_out = (uInt)sizeof out;
+        deflate(&z, Z_FINISH);
+        size_t packed = sizeof out - z.avail_out;
+        if (packed + kSamplePiece / kMinGain <= kSamplePiece) shrinking++;
     }
-    return true;
+    deflateEnd(&z);
+    return 2 * shrinking >= kSamplePieces ? Coding::kDeflate : Coding::kStore;
 }
 
 }  // namespace
@@ -260,7 +286,7 @@ std::string CheckMembers(const std::vector<PackMember> &members) {
         if (m.name.size() > 200)
             return "member name '" + m.name.substr(0, 40) +
                    "...' is too long: keep names within 200 characters";
-        auto ins = seen.emplace(LowerAscii(m.name), m.name);
+        auto ins = seen.emplace(vq::LowerAscii(m.name), m.name);
         if (!ins.second && ins.first->second == m.name)
             return "member '" + m.name + "' is given twice: name it once";
         if (!ins.second)
@@ -280,14 +306,17 @@ uint32_t ImageChecksum(const std::vector<uint8_t> &image) {
 std::vector<uint8_t> DeflateSync(const std::vector<uint8_t> &data,
                                  const WriteOptions &opt) {
     std::vector<uint8_t> out;
-    Compressor c(
+    BlockStream z(
         [&](const uint8_t *p, size_t n) {
             out.insert(out.end(), p, p + n);
             return true;
         },
-        opt);
-    c.Feed(data.data(), data.size());
-    c.Finish();
+        opt.jobs, opt.block_size);
+    for (size_t at = 0; at < data.size(); at += kJudgedPart) {
+        size_t n = std::min(kJudgedPart, data.size() - at);
+        z.Feed(data.data() + at, n, ChooseCoding(data.data() + at, n, opt));
+    }
+    z.Finish();
     return out;
 }
 
@@ -358,58 +387,62 @@ bool WriteInstaller(const std::string &out_path,
     h.directory_checksum =
         ContainerChecksum(kChecksumSeed, dir_bytes.data(), (uint32_t)dir_bytes.size());
     uint8_t raw[kHeaderSize] = {};
-    if (!WriteAll(fd, image.data(), image.size()) ||
-        !WriteAll(fd, raw, sizeof raw) ||
-        !WriteAll(fd, dir_bytes.data(), dir_bytes.size()))
+    if (!vq::WriteFull(fd, image.data(), image.size()) ||
+        !vq::WriteFull(fd, raw, sizeof raw) ||
+        !vq::WriteFull(fd, dir_bytes.data(), dir_bytes.size()))
         return fail(tmp + ": " + SysError(errno));
 
     uint64_t compressed = 0;
     int write_errno = 0;
-    Compressor z(
+    BlockStream z(
         [&](const uint8_t *p, size_t n) {
             compressed += n;
-            if (WriteAll(fd, p, n)) return true;
+            if (vq::WriteFull(fd, p, n)) return true;
             write_errno = errno;
             return false;
         },
-        opt);
+        opt.jobs, opt.block_size);
     uint32_t running = kChecksumSeed;
     uint64_t done = 0;
-    std::vector<uint8_t> buf(1 << 20);
+    std::vector<uint8_t> buf(kJudgedPart);
+    Coding coding = Coding::kDeflate;
     auto feed = [&](const uint8_t *p, size_t n) {
         running = ContainerChecksum(running, p, (uint32_t)n);
         done += n;
-        return z.Feed(p, n);
+        return z.Feed(p, n, coding);
     };
     for (size_t i = 0; i < members.size(); i++) {
         const PackMember &m = members[i];
-        if (!feed((const uint8_t *)m.name.c_str(), m.name.size() + 1))
-            return fail(tmp + ": " + SysError(write_errno ? write_errno : EIO));
         int in = ::open(m.path.c_str(), O_RDONLY | O_BINARY);
         if (in < 0) return fail(m.path + ": " + SysError(errno));
+        auto fail_in = [&](const std::string &why) {
+            ::close(in);
+            return fail(why);
+        };
+        // One judged part at a time; the name goes with the first part,
+        // in its coding.
         uint64_t left = dir[i].data_size;
-        while (true) {
-            ssize_t r = ::read(in, buf.data(), buf.size());
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) {
-                int e = errno;
-                ::close(in);
-                return fail(m.path + ": " + SysError(e));
-            }
-            if (r == 0) break;
-            if ((uint64_t)r > left) {
-                ::close(in);
-                return fail(m.path + ": file grew while it was packed");
-            }
-            left -= (uint64_t)r;
-            if (!feed(buf.data(), (size_t)r)) {
-                ::close(in);
-                return fail(tmp + ": " + SysError(write_errno ? write_errno : EIO));
-            }
+        bool named = false;
+        do {
+            size_t want = (size_t)std::min<uint64_t>(kJudgedPart, left), got = 0;
+            if (!vq::ReadFull(in, buf.data(), want, &got))
+                return fail_in(m.path + ": " + SysError(errno));
+            if (got < want) return fail_in(m.path + ": file shrank while it was packed");
+            coding = ChooseCoding(buf.data(), got, opt);
+            if ((!named && !feed((const uint8_t *)m.name.c_str(), m.name.size() + 1)) ||
+                !feed(buf.data(), got))
+                return fail_in(tmp + ": " + SysError(write_errno ? write_errno : EIO));
+            named = true;
+            left -= got;
             if (opt.progress) opt.progress(done, total);
-        }
+        } while (left);
+        // A byte beyond the size the layout was made from.
+        uint8_t extra;
+        size_t more = 0;
+        if (!vq::ReadFull(in, &extra, 1, &more))
+            return fail_in(m.path + ": " + SysError(errno));
+        if (more) return fail_in(m.path + ": file grew while it was packed");
         ::close(in);
-        if (left) return fail(m.path + ": file shrank while it was packed");
     }
     if (!z.Finish())
         return fail(tmp + ": " + SysError(write_errno ? write_errno : EIO));

@@ -13,21 +13,26 @@ struct PackMember {
 };
 
 struct WriteOptions {
-    // 1: one deflate sequence, the reference output. 2 or more: blocks of
-    // block_size bytes compressed in parallel, each primed with the 32 KiB
-    // before it and ended by a sync flush; the bytes depend on block_size
-    // only, never on the number of jobs.
+    // The payload is coded in blocks of block_size bytes, each ended by a
+    // sync flush (a deflated block is primed with the 32 KiB before it).
+    // `jobs` threads deflate blocks in parallel; the bytes depend on
+    // block_size and level9_all, never on the number of jobs.
     unsigned jobs = 1;
     size_t block_size = 1u << 20;
+    // false: members that do not compress (judged on a sample of each)
+    // are stored, the others deflated at level 9. true: every member is
+    // deflated at level 9.
+    bool level9_all = false;
     // Called now and then with bytes of inflated stream done and the total.
     std::function<void(uint64_t done, uint64_t total)> progress;
 };
 
-// Checks what the setup program would refuse: no members at all, a stub that is not exactly
-// 32768 bytes, more than 10922 members, a name it would not write, names
-// that collide on a case-insensitive file system, a stream of 2 GiB or
-// more. Returns an empty string when all is well, else one line saying
-// what to change.
+// Checks the member list for what the setup program would refuse: no
+// members at all, more than 10922 members, a name it would not write or
+// longer than 200 characters, names that collide on a case-insensitive
+// file system. (WriteInstaller checks the image size and the payload's
+// 2 GiB limit itself.) Returns an empty string when all is well, else one
+// line saying what to change.
 std::string CheckMembers(const std::vector<PackMember> &members);
 
 // Writes `image` (exactly 32768 bytes) and the container of `members` to
@@ -45,8 +50,9 @@ bool WriteInstaller(const std::string &out_path,
 // zero (MaskSignedFields).
 uint32_t ImageChecksum(const std::vector<uint8_t> &image);
 
-// Compresses `data` the way WriteInstaller does (zlib header, level 9, one
-// sync flush at the end, no final block), in memory. For tests and tools.
+// Compresses `data` the way WriteInstaller codes one member (zlib header
+// 78 DA, blocks deflated at level 9 or stored, a sync flush at the end, no
+// final block), in memory. For tests and tools.
 std::vector<uint8_t> DeflateSync(const std::vector<uint8_t> &data,
                                  const WriteOptions &opt = WriteOptions());
 

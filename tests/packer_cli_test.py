@@ -106,15 +106,28 @@ class PackerTest(unittest.TestCase):
                     self.assertEqual(data, f.read(), name)
             self.assertEqual(sorted(n for n, _ in self.members), sorted(os.listdir(dest)))
 
-    def test_parallel_build_is_one_valid_stream(self):
-        self.members[1] = ("app.cab", os.urandom(1 << 20) + b"A" * (3 << 20))
-        one = self.build("--jobs", "2", "--block-size", "256")
-        with open(one, "rb") as f:
-            two = f.read()
-        again = self.build("--jobs", "8", "--block-size", "256")
-        with open(again, "rb") as f:
-            self.assertEqual(two, f.read())
-        self.assertEqual(self.members, independent_read(two))
+    def test_bytes_do_not_depend_on_jobs(self):
+        # Like a CAB file: random bytes with a slightly uneven spread, a
+        # fraction of a percent for level 9 to gain; then plain text.
+        cab = os.urandom(1 << 20).translate(bytes(i % 250 for i in range(256)))
+        self.members[1] = ("app.cab", cab)
+        self.members.append(("readme.txt", b"A" * (3 << 20)))
+        builds = {}
+        for jobs in ("1", "2", "8", "auto"):
+            with open(self.build("--jobs", jobs, "--block-size", "256"), "rb") as f:
+                builds[jobs] = f.read()
+        self.assertEqual(1, len(set(builds.values())), "bytes differ between --jobs values")
+        self.assertEqual(self.members, independent_read(builds["1"]))
+        # The block size changes the bytes, with one job as well.
+        with open(self.build("--jobs", "1", "--block-size", "512"), "rb") as f:
+            self.assertNotEqual(builds["1"], f.read())
+        # The CAB-like member is stored (the whole stream is larger than it),
+        # the text deflated; --level9-all deflates both, still one stream.
+        self.assertGreater(struct.unpack_from("<I", builds["1"], IMAGE + 4)[0], len(cab))
+        with open(self.build("--level9-all", "--jobs", "2", "--block-size", "256"), "rb") as f:
+            level9 = f.read()
+        self.assertLess(struct.unpack_from("<I", level9, IMAGE + 4)[0], len(cab))
+        self.assertEqual(self.members, independent_read(level9))
 
     def test_failures_exit_codes_and_one_line_errors(self):
         out = self.build()

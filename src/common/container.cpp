@@ -129,48 +129,50 @@ bool IsSafeMemberName(const char *name) {
     return !IsReservedDeviceName(name);
 }
 
-static const char *const kResultTexts[kExtractResultCount] = {
-    "",                                                   // kExtractOk
-    "Installer failed to open itself.",                   // kErrOpenSelf
-    "Invalid file size in installer. %s",                 // kErrFileSize
-    "Error allocating memory.",                           // kErrAlloc
-    "Error reading data from installer.",                 // kErrReadSelf
-    "Invalid signature in installer. %s",                 // kErrSignature
-    "Invalid CRC in installer. %s",                       // kErrImageChecksum
-    "Invalid number of entries in installer. %s",         // kErrEntryCount
-    "Invalid CRC in data block. %s",                      // kErrDirectoryChecksum
-    "Error creating file in %s.",                         // kErrCreateSpool
-    "Unexpected end of installer data. %s",               // kErrTruncated
-    "Installer failed to extract data block.",            // kErrInflate
-    "Error writing data to %s.",                          // kErrWriteSpool
-    "Invalid CRC in compressed data. %s",                 // kErrDataChecksum
-    "Invalid directory entry in installer. %s",           // kErrEntryRange
-    "Invalid file name in installer. %s",                 // kErrMemberName
-    "Error reading data from temporary file.",            // kErrReadSpool
-    "Unexpected end of data in temporary file. %s",       // kErrSpoolShort
-    "Error creating file in %s.",                         // kErrCreateMember
-    "Error writing data to %s.",                          // kErrWriteMember
+// Everything said about each result, in ExtractResult order.
+static const struct {
+    const char *text;
+    uint8_t has_code;        // ExtractResultHasCode
+    uint8_t takes_path;      // ExtractResultTakesPath
+    uint8_t system_failure;  // ExtractResultIsSystemFailure
+} kResults[kExtractResultCount] = {
+    // text                                          code path system
+    {"",                                                0, 0, 0},  // kExtractOk
+    {"Installer failed to open itself.",                1, 0, 1},  // kErrOpenSelf
+    {"Invalid file size in installer. %s",              0, 0, 0},  // kErrFileSize
+    {"Error allocating memory.",                        1, 0, 1},  // kErrAlloc
+    {"Error reading data from installer.",              1, 0, 0},  // kErrReadSelf
+    {"Invalid signature in installer. %s",              0, 0, 0},  // kErrSignature
+    {"Invalid CRC in installer. %s",                    0, 0, 0},  // kErrImageChecksum
+    {"Invalid number of entries in installer. %s",      0, 0, 0},  // kErrEntryCount
+    {"Invalid CRC in data block. %s",                   0, 0, 0},  // kErrDirectoryChecksum
+    {"Error creating file in %s.",                      1, 1, 1},  // kErrCreateSpool
+    {"Unexpected end of installer data. %s",            0, 0, 0},  // kErrTruncated
+    {"Installer failed to extract data block.",         0, 0, 0},  // kErrInflate
+    {"Error writing data to %s.",                       1, 1, 1},  // kErrWriteSpool
+    {"Invalid CRC in compressed data. %s",              0, 0, 0},  // kErrDataChecksum
+    {"Invalid directory entry in installer. %s",        0, 0, 0},  // kErrEntryRange
+    {"Invalid file name in installer. %s",              0, 0, 0},  // kErrMemberName
+    {"Error reading data from temporary file.",         1, 0, 1},  // kErrReadSpool
+    {"Unexpected end of data in temporary file. %s",    0, 0, 0},  // kErrSpoolShort
+    {"Error creating file in %s.",                      1, 1, 1},  // kErrCreateMember
+    {"Error writing data to %s.",                       1, 1, 1},  // kErrWriteMember
 };
 
+static bool KnownResult(ExtractResult r) { return (int)r >= 0 && r < kExtractResultCount; }
+
 const char *ExtractResultText(ExtractResult r) {
-    if ((int)r < 0 || r >= kExtractResultCount) return "";
-    return kResultTexts[r];
+    return KnownResult(r) ? kResults[r].text : "";
 }
 
-bool ExtractResultHasCode(ExtractResult r) {
-    switch (r) {
-    case kErrOpenSelf: case kErrAlloc: case kErrReadSelf: case kErrCreateSpool:
-    case kErrWriteSpool: case kErrReadSpool: case kErrCreateMember:
-    case kErrWriteMember:
-        return true;
-    default:
-        return false;
-    }
-}
+bool ExtractResultHasCode(ExtractResult r) { return KnownResult(r) && kResults[r].has_code; }
 
 bool ExtractResultTakesPath(ExtractResult r) {
-    return r == kErrCreateSpool || r == kErrWriteSpool ||
-           r == kErrCreateMember || r == kErrWriteMember;
+    return KnownResult(r) && kResults[r].takes_path;
+}
+
+bool ExtractResultIsSystemFailure(ExtractResult r) {
+    return KnownResult(r) && kResults[r].system_failure;
 }
 
 static voidpf ZAlloc(voidpf opaque, uInt items, uInt size) {

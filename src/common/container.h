@@ -120,6 +120,7 @@ enum ExtractResult {
     kExtractResultCount
 };
 
+// What is said about each result comes from one table in container.cpp.
 // The message text of a result, as the setup program shows it after any
 // "Error Code: %08X\n" prefix. Texts containing "%s" take either a path
 // (ExtractResultTakesPath) or the words kCorruptedText. Never NULL.
@@ -128,6 +129,11 @@ const char *ExtractResultText(ExtractResult r);
 bool ExtractResultHasCode(ExtractResult r);
 // Whether the "%s" is the spool or member path (otherwise kCorruptedText).
 bool ExtractResultTakesPath(ExtractResult r);
+// Whether the system failed (memory, a file that cannot be opened, created,
+// read or written) rather than the installer's contents; vqpack exits
+// with 3 for these and with 1 for the others. A short read of the own file
+// counts as contents: the file is cut.
+bool ExtractResultIsSystemFailure(ExtractResult r);
 extern const char kCorruptedText[];  // "The file may be corrupted."
 
 // The outside world of one extraction. Every callback gets `ctx` first.
