@@ -28,7 +28,8 @@ if [ "${1:-}" = "--interactive" ]; then
     fi
     echo "== the installer in a Wine window; click through it"
     WINEPREFIX=$build/wineprefix-interactive WINEDEBUG=-all \
-        exec wine explorer /desktop=vq,800x600 "$demo/VQNotesSetup.exe"
+        exec sh "$top/packer/try/i386-run.sh" wine explorer /desktop=vq,800x600 \
+        "$demo/VQNotesSetup.exe"
 fi
 # The installer run as a user would, with a picture of each page; the Wine
 # prefix that try caches is kept in the build folder (the Wine tests share it).

@@ -13,7 +13,12 @@ for g in $groups; do
     build) pkgs="$pkgs cmake make g++ zlib1g-dev libgtest-dev libcli11-dev python3 bzip2
                  mingw-w64 gcab libz-mingw-w64-dev
                  dpkg-dev file" ;;  # cpack -G DEB: dpkg-shlibdeps and file
-    test)  pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick
+    test)  # A kernel without IA-32 emulation runs no i386 program, Wine's
+           # 32-bit loader included: packer/try/i386-run.sh then runs them
+           # under qemu-i386.
+           sh "$(dirname "$0")/../packer/try/i386-run.sh" --check >/dev/null 2>&1 ||
+               pkgs="$pkgs qemu-user-static"
+           pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick
                  osslsigncode openssl" ;;  # signed installers: sign, verify, a test CA
     fuzz)  pkgs="$pkgs clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
     bench) pkgs="$pkgs nsis gzip time twm" ;;

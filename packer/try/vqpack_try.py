@@ -117,6 +117,22 @@ def cache_root():
     return os.path.join(base, "vqinstaller")
 
 
+def ensure_i386():
+    """Runs this driver again under i386-run.sh unless it already runs
+    under it: Wine's 32-bit loader needs a kernel that runs 32-bit programs,
+    or qemu-i386 where it runs 64-bit ones only. Execs, so that the process,
+    its signals and its exit status stay the same."""
+    if os.environ.get("VQ_I386"):
+        return
+    script = os.path.join(HERE, "i386-run.sh")
+    p = subprocess.run(["sh", script, "--check"], stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60)
+    if p.returncode != 0:
+        raise Unavailable("%s (%s)" % (p.stderr.decode(errors="replace").strip(), INSTALL_HINT))
+    sys.stdout.flush()
+    os.execvp("sh", ["sh", script, sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
+
+
 def check_programs(shots):
     needed = NEEDED + ([("import", "imagemagick")] if shots else [])
     missing = [(prog, pkg) for prog, pkg in needed if not shutil.which(prog)]
@@ -424,6 +440,7 @@ class Try:
         a = self.a
         if not os.path.isfile(a.installer):
             raise Unavailable("%s: no such file" % a.installer)
+        ensure_i386()
         wine_version = check_programs(a.shots)
         tools = HERE
         for tool in ("uia.exe", "fakeappmgr.exe"):
