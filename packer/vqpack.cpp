@@ -201,11 +201,16 @@ void PrintHeader(const std::string &file, const ReadReport &r, const SignatureIn
     std::printf("signature: %s\n", DescribeSignature(sig).c_str());
 }
 
-// The certificate table behind a container that passed its checks: none,
-// or one that starts behind the container and ends the file. Anything else
-// is refused, so that nothing hides behind or inside a signature.
-int CheckSignatureOf(const std::string &file, const ReadReport &rep, SignatureInfo *sig) {
-    *sig = CheckSignature(file, rep);
+// Reads `file` in `mode` and checks the certificate table behind a
+// container that passed its checks: none, or one that starts behind the
+// container and ends the file. Anything else is refused, so that nothing
+// hides behind or inside a signature.
+int ReadSigned(const std::string &file, ReadMode mode, ReadReport *rep, SignatureInfo *sig) {
+    ReadOptions opt;
+    opt.mode = mode;
+    int rc = RunRead(file, opt, rep);
+    if (rc != kOk) return rc;
+    *sig = CheckSignature(file, *rep);
     if (sig->status >= SignatureInfo::kRefused)
         return Error(file + ": " + sig->reason,
                      sig->status == SignatureInfo::kRefused ? kCheckFailed : kSystem);
@@ -213,13 +218,10 @@ int CheckSignatureOf(const std::string &file, const ReadReport &rep, SignatureIn
 }
 
 int List(const ReadArgs &a) {
-    ReadOptions opt;
-    opt.mode = ReadMode::kList;
     ReadReport rep;
-    int rc = RunRead(a.installer, opt, &rep);
-    if (rc != kOk) return rc;
     SignatureInfo sig;
-    if ((rc = CheckSignatureOf(a.installer, rep, &sig)) != kOk) return rc;
+    int rc = ReadSigned(a.installer, ReadMode::kList, &rep, &sig);
+    if (rc != kOk) return rc;
     PrintHeader(a.installer, rep, sig);
     std::printf("%10s %10s %10s  %-8s  %s\n", "name at", "data at", "size", "checksum", "name");
     for (const MemberInfo &m : rep.members)
@@ -229,13 +231,10 @@ int List(const ReadArgs &a) {
 }
 
 int Verify(const ReadArgs &a) {
-    ReadOptions opt;
-    opt.mode = ReadMode::kVerify;
     ReadReport rep;
-    int rc = RunRead(a.installer, opt, &rep);
-    if (rc != kOk) return rc;
     SignatureInfo sig;
-    if ((rc = CheckSignatureOf(a.installer, rep, &sig)) != kOk) return rc;
+    int rc = ReadSigned(a.installer, ReadMode::kVerify, &rep, &sig);
+    if (rc != kOk) return rc;
     std::printf("%s: OK, %u members, %u bytes\n", a.installer.c_str(), rep.header.entry_count,
                 rep.header.uncompressed_size);
     std::printf("%s: signature: %s\n", a.installer.c_str(), DescribeSignature(sig).c_str());
