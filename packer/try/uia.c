@@ -4,7 +4,8 @@
  *   uia list      [FILTER]                  every matching top-level window
  *   uia wait      [FILTER] [--timeout MS]   until one matches; prints it
  *   uia wait-gone [FILTER] [--timeout MS]   until none matches
- *   uia dump      [FILTER]                  the window and all its descendants
+ *   uia dump      [FILTER] [--timeout MS]   the window and all its descendants;
+ *                 with --timeout, waits for a matching window first
  *   uia click     [FILTER] --id N [--command] [--send]
  *                 posts BM_CLICK to control N (or WM_COMMAND N to the window);
  *                 with --send, sends WM_COMMAND N and reports whether the
@@ -453,9 +454,16 @@ static int CmdWaitGone(const Options *o)
 
 static int CmdDump(const Options *o)
 {
-    HWND hwnd = Target(o);
-    if (!hwnd)
+    HWND hwnd;
+    if (o->have_timeout) {
+        hwnd = WaitTop(&o->filter, o->timeout, o->interval);
+        if (!hwnd) {
+            printf("{\"error\":\"timeout\",\"timeout_ms\":%lu}\n", (unsigned long)o->timeout);
+            return 2;
+        }
+    } else if (!(hwnd = Target(o))) {
         return 2;
+    }
     PutWindow(hwnd, "top", 1);
     EnumChildWindows(hwnd, DumpChild, 0);
     return 0;
