@@ -41,6 +41,11 @@ def _resource_ids():
 
 globals().update(_resource_ids())  # IDC_NEXT, IDC_CANCEL, ... as the program has them
 READY_MARK = ".vq-prefix-ready"
+# Where the kernel runs no 32-bit programs, i386-run.sh has them emulated by
+# qemu-i386: each 32-bit program then starts in seconds instead of a fraction
+# of one. The waits here only bound states that must come, so they are
+# stretched by this factor there.
+SLOW = 4 if os.environ.get("VQ_I386") == "qemu" else 1
 # The size of the Xvfb screen.
 SCREEN = "1024x768"
 # No Mono / Gecko installers, no crash dialog.
@@ -210,6 +215,7 @@ class Session:
     # ---- running Windows programs ---------------------------------------
 
     def wine(self, args, timeout=60, env=None, check=False):
+        timeout *= SLOW
         e = dict(self.env)
         if env:
             e.update(env)
@@ -237,8 +243,12 @@ class Session:
     def uia(self, *args, timeout_ms=10000):
         """Runs uia.exe; returns (exit code, list of JSON objects)."""
         args = [str(a) for a in args]
-        if args[0] in ("wait", "wait-gone", "msgbox", "progress-watch") and "--timeout" not in args:
-            args += ["--timeout", str(timeout_ms)]
+        if "--timeout" in args:
+            at = args.index("--timeout") + 1
+            timeout_ms = max(timeout_ms, int(args[at]))
+            args[at] = str(int(args[at]) * SLOW)
+        elif args[0] in ("wait", "wait-gone", "msgbox", "progress-watch"):
+            args += ["--timeout", str(timeout_ms * SLOW)]
         p = self.wine([self.cfg.tool("uia.exe")] + args, timeout=timeout_ms / 1000.0 + 30)
         out = []
         for line in p.stdout.decode("latin-1").splitlines():
@@ -502,7 +512,7 @@ def until(probe, what, timeout=20.0, interval=0.1):
     with `what` and the last value seen when timeout seconds pass first. The
     timeout only bounds a wait for a state that must come; no case measures
     time."""
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * SLOW
     last = None
     while True:
         last = probe()
@@ -510,7 +520,7 @@ def until(probe, what, timeout=20.0, interval=0.1):
             return last
         if time.monotonic() >= deadline:
             raise SetupFailure("%s: not reached within %.0f s (last seen: %r)"
-                               % (what, timeout, last))
+                               % (what, timeout * SLOW, last))
         time.sleep(interval)
 
 
