@@ -63,8 +63,20 @@ if [ "${VQ_I386_INNER:-}" = 1 ]; then
     exec "$@"
 fi
 
+# How i386 programs run when they do: natively, or through a qemu-i386
+# entry of binfmt_misc (ours, or one that binfmt-support registered).
+i386_mode() {
+    for entry in /proc/sys/fs/binfmt_misc/vq-qemu-i386 /proc/sys/fs/binfmt_misc/qemu-i386; do
+        if [ -e "$entry" ] && grep -qx enabled "$entry" 2>/dev/null; then
+            echo qemu
+            return
+        fi
+    done
+    echo native
+}
+
 if [ "${VQ_I386:-}" != "" ] || can_run_i386; then
-    mode=${VQ_I386:-native}
+    mode=${VQ_I386:-$(i386_mode)}
     if [ "${1:-}" = --check ]; then
         echo "32-bit programs run: $mode"
         exit 0
