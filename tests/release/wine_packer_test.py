@@ -137,7 +137,9 @@ class WindowsPacker(unittest.TestCase):
         out = self.ok("verify", winpath(setup))
         self.assertIn("OK, 4 members, ", out)
         listing = self.ok("list", winpath(setup))
-        names = [line.split()[-1] for line in listing.splitlines()[3:]]
+        lines = listing.splitlines()
+        table = next(i for i, line in enumerate(lines) if line.lstrip().startswith("name at"))
+        names = [line.split()[-1] for line in lines[table + 1:]]
         self.assertEqual(names, ["Setup.ini", "lines.txt", "App.ARM.CAB", "empty.dat"])
         dest = os.path.join(self.tmp, "extracted")
         os.mkdir(dest)
