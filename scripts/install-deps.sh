@@ -43,6 +43,18 @@ case "$missing" in
 esac
 export DEBIAN_FRONTEND=noninteractive
 echo "installing:$missing"
-apt-get update -q >/dev/null
+# A mirror in the middle of a sync can serve an index that does not match
+# its Release file; apt then fails the update but keeps every index it could
+# fetch. Try a few times, then go on with those: apt-get install below says
+# plainly if a package cannot be had.
+tries=0
+until apt-get update -q >/dev/null; do
+    tries=$((tries + 1))
+    if [ "$tries" -ge 3 ]; then
+        echo "install-deps.sh: apt-get update failed $tries times; going on with the package lists it fetched" >&2
+        break
+    fi
+    sleep 10
+done
 # shellcheck disable=SC2086
 apt-get install -y -q --no-install-recommends $missing >/dev/null
