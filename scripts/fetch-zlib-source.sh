@@ -58,19 +58,33 @@ if ! have_deb_src; then
         [ -z "$signed_by" ] || echo "Signed-By: $signed_by"
     } > "$src_list"
     echo "$0: added $src_list; refreshing package lists" >&2
-    if ! apt-get update -qq; then
-        # Leave the sources as they were rather than a broken entry behind.
-        rm -f "$src_list"
-        echo "$0: apt-get update failed; removed $src_list" >&2
-        exit 1
-    fi
+    added=1
+    # A mirror in the middle of a sync can fail one index (another
+    # architecture's, say) while the source index comes through: try a few
+    # times, then go on; apt-get source below tells whether it came.
+    tries=0
+    until apt-get update -qq; do
+        tries=$((tries + 1))
+        if [ "$tries" -ge 3 ]; then
+            echo "$0: apt-get update failed $tries times; going on with the lists it fetched" >&2
+            break
+        fi
+        sleep 10
+    done
 fi
 
 tmp=$(mktemp -d)
 # apt downloads as the _apt user when it can write the folder.
 chmod 755 "$tmp"
 trap 'rm -rf "$tmp"' EXIT INT TERM
-(cd "$tmp" && apt-get source --download-only -qq zlib)
+if ! (cd "$tmp" && apt-get source --download-only -qq zlib); then
+    # Leave the sources as they were rather than an entry that does not work.
+    if [ -n "${added:-}" ]; then
+        rm -f "$src_list"
+        echo "$0: apt-get source failed; removed $src_list" >&2
+    fi
+    exit 1
+fi
 
 orig=
 for f in "$tmp"/zlib_*.orig.tar.*; do
