@@ -64,8 +64,12 @@ if [ "${VQ_I386_INNER:-}" = 1 ]; then
 fi
 
 # How i386 programs run when they do: natively, or through a qemu-i386
-# entry of binfmt_misc (ours, or one that binfmt-support registered).
+# entry of binfmt_misc (ours, or one that binfmt-support registered). The
+# entries can only be seen where binfmt_misc is mounted: as root, mount it
+# to look.
 i386_mode() {
+    [ -e /proc/sys/fs/binfmt_misc/status ] ||
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null
     for entry in /proc/sys/fs/binfmt_misc/vq-qemu-i386 /proc/sys/fs/binfmt_misc/qemu-i386; do
         if [ -e "$entry" ] && grep -qx enabled "$entry" 2>/dev/null; then
             echo qemu
