@@ -811,7 +811,19 @@ int main(int argc, char **argv)
             ++i;
         }
         else if (!strcmp(a, "--timeout")) { if (!v) return Usage(); o.timeout = (DWORD)ParseNumber(v); o.have_timeout = 1; ++i; }
-        else if (!strcmp(a, "--desktop")) { if (!v || !UseDesktop(v)) return Usage(); ++i; }
+        else if (!strcmp(a, "--desktop")) {
+            if (!v) return Usage();
+            if (!UseDesktop(v)) {
+                /* A virtual desktop closes with its last program: none of
+                 * its windows is left, which is what wait-gone waits for. */
+                if (!strcmp(cmd, "wait-gone")) {
+                    printf("{\"gone\":true,\"desktop\":\"closed\"}\n");
+                    return 0;
+                }
+                return 3;
+            }
+            ++i;
+        }
         else if (!strcmp(a, "--send")) o.send = 1;
         else if (!strcmp(a, "--interval")) { if (!v) return Usage(); o.interval = (DWORD)ParseNumber(v); ++i; }
         else if (!strcmp(a, "--id")) { if (!v) return Usage(); o.id = ParseNumber(v); o.have_id = 1; ++i; }
