@@ -1,0 +1,41 @@
+// Microsoft cabinet files (CFHEADER, CFFOLDER, CFFILE, CFDATA): a writer of
+// one folder, stored or MSZIP-compressed, and a reader for any cabinet of
+// one or more folders. Written over zlib rather than libgcab so that the
+// same code builds into the statically linked Windows packer and can be
+// fuzzed without GLib.
+#ifndef VQ_CE_CABINET_H
+#define VQ_CE_CABINET_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class CabCompression { kNone, kMszip };
+
+struct CabMember {
+    std::string name;
+    std::vector<uint8_t> data;
+    uint16_t dos_date = 0, dos_time = 0;
+    uint16_t attribs = 0x20;  // archive
+};
+
+// MS-DOS date and time for a Unix time (UTC); 1980-01-01 for earlier times.
+void CabDosTime(int64_t unix_time, uint16_t *dos_date, uint16_t *dos_time);
+
+// A cabinet of `members` in their order, in one folder. The bytes depend on
+// the members and the compression only. False with *error when the cabinet
+// would pass a format limit (65535 members, 4 GiB).
+bool WriteCabinet(const std::vector<CabMember> &members, CabCompression compression,
+                  std::vector<uint8_t> *out, std::string *error);
+
+// Reads every member. Safe on any bytes: offsets, counts and lengths are
+// checked against the data, and each CFDATA block against its sizes.
+// False with *error for anything that is not a whole, readable cabinet.
+bool ReadCabinet(const uint8_t *data, size_t size, std::vector<CabMember> *members,
+                 std::string *error);
+
+// True when the data starts with a cabinet signature ("MSCF").
+bool LooksLikeCabinet(const uint8_t *data, size_t size);
+
+#endif
