@@ -25,6 +25,9 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "wine"))
 import payloads  # noqa: E402
 
 MiB = 1 << 20
+# What the setup program may take of its 32768-byte image: 2 KiB stay free,
+# with .reloc kept for ASLR.
+IMAGE_BUDGET = 30720
 ROWS = []          # (section, what, payload, unit, values, ref_label, ratio, target, met)
 
 
@@ -501,7 +504,7 @@ def main():
     with open(os.path.join(args.build, "stub", "vqstub.size")) as f:
         size = int(f.read().split()[0])
     row("6 image", "stub bytes before padding (of 32768)", "-", "bytes", [],
-        "%d" % size, "<=24576", "yes" if size <= 24576 else "NO")
+        "%d" % size, "<=%d" % IMAGE_BUDGET, "yes" if size <= IMAGE_BUDGET else "NO")
     print_table(args)
 
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "common/cablist.h"
 #include "common/container.h"
@@ -30,6 +31,23 @@ std::string NoFile(const std::string &what, const std::string &name) {
         return what + " '" + name + "' is not a plain file name (folder, drive or ':'): "
                "members have none, so it names no member";
     return what + " '" + name + "' names no file beside the descriptor";
+}
+
+// The bytes of `name` outside printable ASCII as "0xE9 0x80", and the name
+// with each of them written as \xE9; hex is empty when there are none.
+void NonAsciiBytes(const std::string &name, std::string *hex, std::string *shown) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    hex->clear();
+    shown->clear();
+    for (unsigned char c : name) {
+        if (c >= 0x20 && c < 0x7F) {
+            *shown += (char)c;
+            continue;
+        }
+        std::string two = {kDigits[c >> 4], kDigits[c & 15]};
+        *hex += (hex->empty() ? "0x" : " 0x") + two;
+        *shown += "\\x" + two;
+    }
 }
 
 bool EndsWithRtf(const std::string &name) {
@@ -142,7 +160,24 @@ void LintDescriptor(const std::string &text, const std::string &dir,
     auto error = [&](int line, const std::string &t) { report->messages.push_back({true, line, t}); };
     std::map<std::string, std::string> by_lower;  // member names added so far
 
+    // Windows reads member and CabFiles names in the ANSI code page of the
+    // PC that runs the installer: the same bytes above 127 (a Latin-1 'e'
+    // with an accent, or the two bytes a UTF-8 one takes) are another
+    // name, or none, under another code page, and the Application Manager
+    // and the device get that name. Said once per name.
+    std::set<std::string> code_page_names;
+    auto check_bytes = [&](const std::string &name, int line) {
+        std::string hex, shown;
+        NonAsciiBytes(name, &hex, &shown);
+        if (hex.empty() || !code_page_names.insert(name).second) return;
+        warn(line, "'" + shown + "' has bytes outside printable ASCII (" + hex +
+                       "): the name depends on the Windows code page; Windows reads it in "
+                       "the ANSI code page of the PC that installs it, where it may become "
+                       "another name or an invalid one (use printable ASCII)");
+    };
+
     auto add_member = [&](const std::string &name, int line) {
+        check_bytes(name, line);
         auto it = by_lower.find(vq::LowerAscii(name));
         if (it != by_lower.end()) {
             if (it->second != name)
@@ -288,6 +323,7 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                     warn(line, "CabFiles has an empty item (two commas in a row, or an empty value)");
                     continue;
                 }
+                check_bytes(item, line);
                 if (item[0] == ' ' || item.back() == ' ') {
                     warn(line, "CabFiles item '" + item +
                                    "' has a blank around it: items are not trimmed, so it names no file");

@@ -33,14 +33,35 @@
 
 namespace vq {
 
+// Which file a path names, links followed: two paths name the same file
+// exactly when their identities are equal, whatever links (hard or
+// symbolic), "./" or ".." spell them. The device and inode numbers; on
+// Windows, where st_ino is always 0, the volume serial number and the file
+// index. GetFileIdentity is false, with errno set, when the path names
+// nothing or cannot be examined; folders have identities too.
+struct FileIdentity {
+    uint64_t device = 0, index = 0;
+    bool operator==(const FileIdentity &o) const {
+        return device == o.device && index == o.index;
+    }
+};
+
 #ifdef _WIN32
 // Defined in platform_win.cpp.
+bool GetFileIdentity(const std::string &path, FileIdentity *id);
 ssize_t WriteAt(int fd, const void *buf, size_t n, uint64_t offset);
 int SyncFile(int fd);
 int OpenTempFile(char *templ);
 int RenameOver(const char *from, const char *to);
 std::string DefaultTempFolder();
 #else
+inline bool GetFileIdentity(const std::string &path, FileIdentity *id) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    id->device = (uint64_t)st.st_dev;
+    id->index = (uint64_t)st.st_ino;
+    return true;
+}
 // Writes n bytes at offset without moving the file position.
 inline ssize_t WriteAt(int fd, const void *buf, size_t n, uint64_t offset) {
     return ::pwrite(fd, buf, n, (off_t)offset);

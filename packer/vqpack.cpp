@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,6 +106,36 @@ struct BuildArgs {
     bool strict = false;
 };
 
+// --from names Setup.ini, or the folder that holds it.
+std::string DescriptorPath(std::string from) {
+    struct stat st;
+    if (from.empty() || ::stat(from.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return from;
+    if (!std::strchr(VQ_PATH_SEPARATORS, from.back())) from += "/";
+    return from + "Setup.ini";
+}
+
+// Refuses an output that is one of the inputs under another spelling or
+// through a link: the rename that ends the build would put the installer
+// in that input's place, and the temporary file, truncated when it is
+// opened, would destroy the input before it is read. Checked before
+// anything is written.
+int RefuseInputAsOutput(const std::string &out, const std::vector<std::string> &inputs) {
+    const std::string targets[] = {out, PartialPath(out)};
+    for (const std::string &t : targets) {
+        vq::FileIdentity o, i;
+        if (!vq::GetFileIdentity(t, &o)) continue;  // not there yet
+        for (const std::string &in : inputs) {
+            if (!vq::GetFileIdentity(in, &i) || !(i == o)) continue;
+            std::string what = t == out ? "output " + out
+                                        : "output " + out + ": its temporary file " + t;
+            return Error(what + " is the same file as input " + in +
+                             ": not writing over an input (choose another output)",
+                         kUsage);
+        }
+    }
+    return kOk;
+}
+
 int Build(const BuildArgs &a) {
     std::vector<uint8_t> image;
     std::string err;
@@ -126,14 +157,15 @@ int Build(const BuildArgs &a) {
     }
 
     std::vector<PackMember> members;
-    if (!a.from.empty()) {
+    const std::string from = DescriptorPath(a.from);
+    if (!from.empty()) {
         LintReport lint;
-        if (!CollectFromDescriptor(a.from, &members, &lint))
-            return Error(a.from + ": " + lint.fatal, kSystem);
+        if (!CollectFromDescriptor(from, &members, &lint))
+            return Error(from + ": " + lint.fatal, kSystem);
         for (const LintMessage &m : lint.messages)
-            std::fprintf(stderr, "vqpack: %s\n", FormatLintMessage(a.from, m).c_str());
+            std::fprintf(stderr, "vqpack: %s\n", FormatLintMessage(from, m).c_str());
         if (lint.errors() || (a.strict && !lint.messages.empty()))
-            return Error(a.from + ": not building because of the problems above",
+            return Error(from + ": not building because of the problems above",
                          lint.errors() ? kUsage : kCheckFailed);
     }
     for (const std::string &f : a.files) {
@@ -151,6 +183,11 @@ int Build(const BuildArgs &a) {
     if (members.empty()) return Error("nothing to pack: name files or --from Setup.ini", kUsage);
     std::string bad = CheckMembers(members);
     if (!bad.empty()) return Error(bad, kUsage);
+    std::vector<std::string> inputs;
+    if (!a.stub.empty()) inputs.push_back(a.stub);
+    for (const PackMember &m : members) inputs.push_back(m.path);
+    int rc = RefuseInputAsOutput(a.out, inputs);
+    if (rc != kOk) return rc;
 
     WriteOptions opt;
     opt.jobs = a.jobs;
@@ -241,6 +278,24 @@ int Verify(const ReadArgs &a) {
     return kOk;
 }
 
+// True when folder `dir` has an entry (the file itself, or a link) that
+// names the file `id`.
+bool FolderHolds(const std::string &dir, const vq::FileIdentity &id) {
+    DIR *d = ::opendir(dir.c_str());
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent *e = ::readdir(d)) {
+        vq::FileIdentity f;
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+            vq::GetFileIdentity(dir + "/" + e->d_name, &f) && f == id) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
 int Extract(const ReadArgs &a) {
     // The folder is made if it is missing (its parent must exist).
     const std::string &dir = a.folder;
@@ -249,6 +304,24 @@ int Extract(const ReadArgs &a) {
         return Error(dir + ": cannot create the folder (" + std::strerror(errno) + ")", kSystem);
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return Error(dir + ": exists and is not a folder", kUsage);
+    // Extracting into the installer's own folder is fine unless a member
+    // would be written over the installer itself. Only then do the names
+    // matter before anything is written, so only then does a first pass
+    // read them.
+    vq::FileIdentity self, target;
+    if (vq::GetFileIdentity(a.installer, &self) && FolderHolds(dir, self)) {
+        ReadReport names;
+        int rc = RunRead(a.installer, ReadOptions(), &names);
+        if (rc != kOk) return rc;
+        for (const MemberInfo &m : names.members) {
+            std::string path = dir + "/" + m.name;
+            if (vq::GetFileIdentity(path, &target) && target == self)
+                return Error("member " + m.name + " would be written over the installer: " +
+                                 path + " is the same file as " + a.installer +
+                                 " (extract into another folder)",
+                             kUsage);
+        }
+    }
     ReadOptions opt;
     opt.mode = ReadMode::kExtract;
     opt.out_dir = dir;
@@ -334,7 +407,8 @@ Subcommand AddBuild(CLI::App &app) {
     c->add_option("-o,--output", a->out, "installer to write (SETUP.EXE)")->required();
     c->add_option("--stub", a->stub, "setup program image of exactly 32768 bytes "
                                      "(default: the built-in one)");
-    c->add_option("--from", a->from, "Setup.ini: pack it and every file it names");
+    c->add_option("--from", a->from, "Setup.ini, or a folder that holds one: pack it and "
+                                     "every file it names");
     c->add_option("-j,--jobs", a->jobs, "compress in N threads (1 to 256, or 'auto': one "
                                         "per processor); the output is the same for any N")
         ->transform(JobsValidator());

@@ -320,6 +320,8 @@ std::vector<uint8_t> DeflateSync(const std::vector<uint8_t> &data,
     return out;
 }
 
+std::string PartialPath(const std::string &out_path) { return out_path + ".partial"; }
+
 bool WriteInstaller(const std::string &out_path,
                     const std::vector<uint8_t> &image,
                     const std::vector<PackMember> &members,
@@ -362,7 +364,7 @@ bool WriteInstaller(const std::string &out_path,
     }
     const uint64_t total = offset;
 
-    std::string tmp = out_path + ".partial";
+    std::string tmp = PartialPath(out_path);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
     if (fd < 0) {
         // Name the file the user asked for, not the temporary one.

@@ -35,9 +35,13 @@ struct WriteOptions {
 // line saying what to change.
 std::string CheckMembers(const std::vector<PackMember> &members);
 
+// The temporary file beside `out_path` that WriteInstaller writes first:
+// out_path + ".partial".
+std::string PartialPath(const std::string &out_path);
+
 // Writes `image` (exactly 32768 bytes) and the container of `members` to
-// `out_path`. The file is written under a temporary name beside it and
-// renamed at the end, so a failed build leaves no partial installer.
+// `out_path`. The file is written under a temporary name beside it
+// (PartialPath) and renamed at the end, so a failed build leaves no partial installer.
 // Output is deterministic: the same inputs give the same bytes. Returns
 // false with a one-line reason in *err (it names the file concerned).
 bool WriteInstaller(const std::string &out_path,

@@ -12,7 +12,7 @@ for g in $groups; do
     case $g in
     build) pkgs="$pkgs cmake make g++ zlib1g-dev libgtest-dev libcli11-dev python3 bzip2
                  mingw-w64 gcab libz-mingw-w64-dev
-                 dpkg-dev file" ;;  # cpack -G DEB: dpkg-shlibdeps and file
+                 dpkg-dev file git" ;;  # cpack -G DEB: dpkg-shlibdeps, file, the last commit's time
     test)  # A kernel without IA-32 emulation runs no i386 program, Wine's
            # 32-bit loader included: packer/try/i386-run.sh then runs them
            # under qemu-i386.

@@ -8,7 +8,7 @@
 # With both zero in the unsigned image, that checksum equals the plain one.
 #
 #   cmake -DIN=<linked exe> -DOUT=<padded exe> -DSIZE_FILE=<file>
-#         -DIMAGE_SIZE=32768 -DBUDGET=24576 -P pad_image.cmake
+#         -DIMAGE_SIZE=32768 -DBUDGET=30720 -P pad_image.cmake
 file(SIZE "${IN}" size)
 file(WRITE "${SIZE_FILE}" "${size}\n")
 if(size GREATER IMAGE_SIZE)

@@ -43,7 +43,7 @@ def independent_read(blob):
     for i in range(count):
         n, o, s = struct.unpack_from("<3I", directory, 12 * i)
         assert stream[o - 1] == 0
-        out.append((stream[n:o - 1].decode(), stream[o:o + s]))
+        out.append((stream[n:o - 1].decode("latin-1"), stream[o:o + s]))
     return out
 
 
@@ -203,6 +203,91 @@ class PackerTest(unittest.TestCase):
         r = run("lint", os.path.join(sub, "product.ini"))
         self.assertEqual(1, r.returncode)
         self.assertIn("product.ini: warning: [VQINSTALLER] HeadBitmap is missing", r.stdout)
+
+    def test_inputs_kept_and_names_that_travel(self):
+        # Outputs that are inputs under another name are refused before
+        # anything is written; --from takes a folder; names outside
+        # printable ASCII (café.cab in Latin-1 and in UTF-8) are warned about.
+        d = self.dir
+        cab = os.urandom(5000)
+        self.file("app.cab", cab)
+        self.file("Setup.ini", b"[VQINSTALLER]\n")
+        self.file("x.exe.partial", b"keep")
+        os.link(os.path.join(d, "app.cab"), os.path.join(d, "hard.cab"))
+        os.symlink("app.cab", os.path.join(d, "sym.cab"))
+        for sub in ("beside", "linked", "p"):
+            os.mkdir(os.path.join(d, sub))
+        stub = ["--stub", "stub.exe"]
+        self.assertEqual(0, run("build", "-o", "inst.exe", *stub, "Setup.ini", "inst.exe=app.cab",
+                                cwd=d).returncode)
+        os.link(os.path.join(d, "inst.exe"), os.path.join(d, "beside", "other.exe"))
+        os.symlink("../inst.exe", os.path.join(d, "linked", "inst.exe"))
+        # A product that is clean but for its names.
+        bmp = b"BM" + struct.pack("<IHHIIiiHHIIiiII", 58, 0, 0, 54, 40, 1, 1, 1, 24, 0, 4, 0, 0,
+                                  0, 0) + b"\0" * 4
+        latin, utf8 = b"caf\xe9.cab", "café.cab".encode()
+        product = {"Setup.ini": b"[VQINSTALLER]\nProductName=Demo\nProductVersion=1\n"
+                                b"LicenseFile=l.txt\nBodyBitmap=b.bmp\nHeadBitmap=b.bmp\n"
+                                b"InstallDirectory=Demo\n[CEAppManager]\nComponent=C\n[C]\n"
+                                b"CabFiles=" + latin + b"," + utf8 + b"\n",
+                   "l.txt": b"terms", "b.bmp": bmp, latin: b"MSCF1", utf8: b"MSCF2"}
+        for name, data in product.items():
+            with open(os.path.join(os.fsencode(d), b"p", os.fsencode(name)), "wb") as f:
+                f.write(data)
+        refused = "vqpack: output %s is the same file as input %s: not writing over an input"
+        over = "vqpack: member inst.exe would be written over the installer: %s/inst.exe is the " \
+               "same file as inst.exe"
+        warn_latin = ("p/Setup.ini:11: warning: 'caf\\xE9.cab' has bytes outside printable "
+                      "ASCII (0xE9): the name depends on the Windows code page")
+        warn_utf8 = ("p/Setup.ini:11: warning: 'caf\\xC3\\xA9.cab' has bytes outside printable "
+                     "ASCII (0xC3 0xA9): the name depends on the Windows code page")
+        cases = [
+            # what, arguments, exit status, texts expected in the output
+            ("same path", ["build", "-o", "app.cab", *stub, "Setup.ini", "app.cab"], 2,
+             [refused % ("app.cab", "app.cab")]),
+            ("another spelling", ["build", "-o", "./app.cab", *stub, os.path.join(d, "app.cab")],
+             2, [refused % ("./app.cab", os.path.join(d, "app.cab"))]),
+            ("hard link", ["build", "-o", "hard.cab", *stub, "app.cab"], 2,
+             [refused % ("hard.cab", "app.cab")]),
+            ("symbolic link", ["build", "-o", "sym.cab", *stub, "app.cab"], 2,
+             [refused % ("sym.cab", "app.cab")]),
+            ("the stub", ["build", "-o", "stub.exe", *stub, "app.cab"], 2,
+             [refused % ("stub.exe", "stub.exe")]),
+            ("the temporary file", ["build", "-o", "x.exe", *stub, "x.exe.partial"], 2,
+             ["output x.exe: its temporary file x.exe.partial is the same file as input"]),
+            ("extract over itself", ["extract", "inst.exe", "."], 2, [over % "."]),
+            ("extract over a link to itself", ["extract", "inst.exe", "linked"], 2,
+             [over % "linked"]),
+            ("extract beside a link to itself", ["extract", "inst.exe", "beside"], 0,
+             ["2 members written"]),
+            ("--from a folder", ["build", "-o", "from.exe", *stub, "--from", "p"], 0,
+             [warn_latin, warn_utf8]),
+            ("lint", ["lint", "p/Setup.ini"], 1, [warn_latin, warn_utf8]),
+            ("lint --strict", ["lint", "--strict", "p/Setup.ini"], 2, [warn_latin]),
+            ("build --strict", ["build", "-o", "strict.exe", *stub, "--strict", "--from", "p/"], 1,
+             ["vqpack: " + warn_utf8]),
+        ]
+        for what, args, status, texts in cases:
+            with self.subTest(what):
+                r = run(*args, cwd=d)
+                self.assertEqual(status, r.returncode, r.stdout + r.stderr)
+                for text in texts:
+                    self.assertIn(text, r.stdout + r.stderr)
+        # The inputs are as they were and nothing refused was written.
+        for name, data in (("app.cab", cab), ("x.exe.partial", b"keep"),
+                           ("stub.exe", bytes((i * 13) & 0xFF for i in range(IMAGE)))):
+            with open(os.path.join(d, name), "rb") as f:
+                self.assertEqual(data, f.read(), name)
+        with open(os.path.join(d, "inst.exe"), "rb") as f:
+            self.assertEqual([("Setup.ini", b"[VQINSTALLER]\n"), ("inst.exe", cab)],
+                             independent_read(f.read()))
+        self.assertFalse(os.path.exists(os.path.join(d, "x.exe")))
+        self.assertFalse(os.path.exists(os.path.join(d, "strict.exe")))
+        # The names are packed byte for byte as Setup.ini has them.
+        with open(os.path.join(d, "from.exe"), "rb") as f:
+            packed = {n.encode("latin-1"): data for n, data in independent_read(f.read())}
+        self.assertEqual({k if isinstance(k, bytes) else k.encode(): v
+                          for k, v in product.items()}, packed)
 
     def test_small_things_a_new_user_meets(self):
         out = self.build()

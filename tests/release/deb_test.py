@@ -3,19 +3,24 @@
 Builds vqpack_<version>_<arch>.deb with cpack, reads its control fields and
 file list, unpacks it into a scratch root with `dpkg -x` and runs the
 unpacked vqpack there (version, build, list, verify, extract, and the
-installed sample product), from a folder outside the build tree.
+installed sample product), from a folder outside the build tree. Then
+configures a second build folder of the same tree as the build was, makes
+the package there as the README says, and requires the same bytes.
 
-Environment (tests/release/CMakeLists.txt sets it): CPACK, CPACK_CONFIG,
-VQ_BUILD_DIR, VQ_SOURCE_DIR, VQ_VERSION.
+Environment (tests/release/CMakeLists.txt sets it): CMAKE, CPACK,
+CPACK_CONFIG, VQ_BUILD_DIR, VQ_SOURCE_DIR, VQ_VERSION.
 """
 
+import filecmp
 import glob
 import gzip
+import io
 import os
 import re
 import shutil
 import stat
 import subprocess
+import tarfile
 import tempfile
 import unittest
 
@@ -26,6 +31,8 @@ SOURCE = os.path.realpath(ENV["VQ_SOURCE_DIR"])
 SUBCOMMANDS = ["build", "list", "verify", "extract", "lint", "try"]
 # Run-time libraries the packer links; each must be in Depends.
 REQUIRED_DEPENDS = ["libc6", "libstdc++6", "zlib1g"]
+# The package's file times outside a git checkout (2024-01-01 UTC).
+FIXED_SOURCE_DATE = 1704067200
 
 
 def run(cmd, cwd=None, check=True, env=None):
@@ -36,6 +43,23 @@ def run(cmd, cwd=None, check=True, env=None):
                                                    p.stdout.decode(errors="replace"),
                                                    p.stderr.decode(errors="replace")))
     return p
+
+
+def package_env():
+    """The environment for cpack, without SOURCE_DATE_EPOCH: the package's
+    own choice of file times is what is checked."""
+    env = dict(ENV)
+    env.pop("SOURCE_DATE_EPOCH", None)
+    return env
+
+
+def build_cache(name):
+    """A value from the build folder's CMakeCache.txt ("" if not set)."""
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.split(":", 1)[0] == name and "=" in line:
+                return line.split("=", 1)[1].rstrip("\n")
+    return ""
 
 
 def parse_depends(field):
@@ -59,7 +83,7 @@ class DebianPackage(unittest.TestCase):
         out = os.path.join(cls.tmp, "out")
         os.mkdir(out)
         run([ENV["CPACK"], "-G", "DEB", "-B", out, "--config", ENV["CPACK_CONFIG"]],
-            cwd=BUILD)
+            cwd=BUILD, env=package_env())
         cls.arch = run(["dpkg", "--print-architecture"]).stdout.decode().strip()
         cls.debs = sorted(glob.glob(os.path.join(out, "*.deb")))
         cls.deb = os.path.join(out, "vqpack_%s_%s.deb" % (VERSION, cls.arch))
@@ -225,6 +249,52 @@ class DebianPackage(unittest.TestCase):
             p = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z"], input=text.encode(),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
             self.assertEqual(p.stderr.decode(), "", "groff warnings")
+
+    def test_10_reproducible(self):
+        # A second build folder of this tree, elsewhere and later, configured
+        # as the build was (only what the package holds is built), and
+        # `cd build && cpack -G DEB` there: the same bytes.
+        second = os.path.join(self.tmp, "second", "deeper", "build")
+        run([ENV["CMAKE"], "-S", SOURCE, "-B", second,
+             "-G", build_cache("CMAKE_GENERATOR"),
+             "-DCMAKE_BUILD_TYPE=" + build_cache("CMAKE_BUILD_TYPE"),
+             "-DVQ_BUILD_STUB=" + build_cache("VQ_BUILD_STUB"),
+             "-DVQ_ZLIB_SRC=" + build_cache("VQ_ZLIB_SRC"),
+             "-DVQ_DEB_MAINTAINER=" + self.field("Maintainer"),
+             "-DVQ_WINDOWS_PACKER=OFF", "-DVQ_WINE_TESTS=OFF",
+             "-DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON"])
+        targets = ["vqpack", "manpage"]
+        if build_cache("VQ_BUILD_STUB") == "ON":
+            targets.append("trytools")
+        run([ENV["CMAKE"], "--build", second, "-j2", "--target"] + targets)
+        run([ENV["CPACK"], "-G", "DEB"], cwd=second, env=package_env())
+        again = os.path.join(second, os.path.basename(self.deb))
+        if not filecmp.cmp(self.deb, again, shallow=False):
+            other = os.path.join(self.tmp, "root-again")
+            run(["dpkg", "-x", again, other])
+            differ = []
+            for d, _, files in os.walk(other):
+                for f in files:
+                    rel = os.path.relpath(os.path.join(d, f), other)
+                    mine = os.path.join(self.root, rel)
+                    if not os.path.isfile(mine) or not filecmp.cmp(mine, os.path.join(d, f),
+                                                                   shallow=False):
+                        differ.append(rel)
+            self.fail("the packages of the two build folders differ; files that differ: %s"
+                      % (differ or "none (file times or order)"))
+        print("package sha256 in both build folders: %s" %
+              run(["sha256sum", again]).stdout.decode().split()[0])
+        # Every file carries the last commit's time (a fixed date outside
+        # a checkout), whatever the build's file times were.
+        git = subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) \
+            if shutil.which("git") else None
+        expect = int(git.stdout) if git and git.returncode == 0 else FIXED_SOURCE_DATE
+        tar = subprocess.run(["dpkg-deb", "--fsys-tarfile", self.deb], stdout=subprocess.PIPE,
+                             check=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(tar)) as t:
+            times = {m.name: m.mtime for m in t.getmembers()}
+        self.assertEqual({expect}, set(times.values()), times)
 
 
 if __name__ == "__main__":

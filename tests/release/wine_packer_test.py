@@ -225,6 +225,8 @@ class WindowsPacker(unittest.TestCase):
             (["verify", winpath(setup + ".bad.exe")], 1),
             (["bogus"], 2),
             (["build", "-o", winpath(setup), "--stub", winpath(image), lines], 2),
+            # The output is an input, spelled another way.
+            (["build", "-o", winpath(self.inputs) + "\\.\\lines.txt", "--stub", full, lines], 2),
             (["extract", winpath(setup), winpath(os.path.join(self.tmp, "no-such-folder", "below"))], 3),
             (["verify", winpath(os.path.join(self.tmp, "missing.exe"))], 3),
             (["build", "-o", winpath(setup), "--stub", full, "Z:\\no\\such\\file"], 3),
