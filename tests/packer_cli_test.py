@@ -204,7 +204,7 @@ class PackerTest(unittest.TestCase):
         self.assertRegex(r.stdout, r"^vqpack \d+\.\d+")
         r = run("--help")
         self.assertEqual(0, r.returncode)
-        for cmd in ("build", "list", "verify", "extract", "lint"):
+        for cmd in ("build", "list", "verify", "extract", "lint", "inspect"):
             self.assertIn(cmd, r.stdout)
 
     def test_no_progress_when_not_a_terminal(self):
