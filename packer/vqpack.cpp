@@ -403,7 +403,7 @@ void PrintCabinet(const std::string &file, const FoundCabinet &f) {
     for (const CeRegValue &v : s.values) {
         std::string flags = CeRegFlagNames(v.type_flags);
         std::printf("    %s  %s  %s  %s%s%s%s\n", CeHivePath(s, v.hive_id).c_str(),
-                    v.name.empty() ? "(default)" : Json(v.name).c_str(), CeRegTypeName(v.type_flags),
+                    v.name.empty() ? "(default)" : ("\"" + v.name + "\"").c_str(), CeRegTypeName(v.type_flags),
                     CeRegDataText(v).c_str(), v.substitute ? "  (macros substituted)" : "",
                     flags.empty() ? "" : "  ", flags.c_str());
     }

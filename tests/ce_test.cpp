@@ -246,6 +246,57 @@ TEST(Cabinet, ReadsWhatGcabWrites) {
     }
 }
 
+// Two cabinets of one folder each made into one of two folders, the first
+// stored and the second MSZIP, by moving their records and blocks.
+Bytes TwoFolders(const Bytes &a, const Bytes &b) {
+    auto files = [](const Bytes &c) {
+        return Bytes(c.begin() + 44, c.begin() + LoadLE32(&c[36]));
+    };
+    auto blocks = [](const Bytes &c) { return Bytes(c.begin() + LoadLE32(&c[36]), c.end()); };
+    Bytes fa = files(a), fb = files(b), da = blocks(a), db = blocks(b);
+    for (size_t at = 0; at < fb.size(); at += 16 + std::strlen((const char *)&fb[at + 16]) + 1)
+        fb[at + 8] = 1;  // iFolder
+    Bytes c(a.begin(), a.begin() + 36);
+    c[26] = 2;                                  // cFolders
+    c[28] = (uint8_t)(a[28] + b[28]);           // cFiles
+    uint32_t files_at = 36 + 16, data_at = files_at + (uint32_t)(fa.size() + fb.size());
+    StoreLE32(&c[16], files_at);
+    c.insert(c.end(), a.begin() + 36, a.begin() + 44);
+    c.insert(c.end(), b.begin() + 36, b.begin() + 44);
+    StoreLE32(&c[36], data_at);
+    StoreLE32(&c[44], data_at + (uint32_t)da.size());
+    for (const Bytes *p : {&fa, &fb, &da, &db}) c.insert(c.end(), p->begin(), p->end());
+    StoreLE32(&c[8], (uint32_t)c.size());
+    return c;
+}
+
+TEST(Cabinet, ReadsEveryFolder) {
+    std::vector<CabMember> in = Shapes(), first(in.begin(), in.begin() + 2),
+                           second(in.begin() + 2, in.end());
+    Bytes a, b;
+    std::string err;
+    ASSERT_TRUE(WriteCabinet(first, CabCompression::kNone, &a, &err));
+    ASSERT_TRUE(WriteCabinet(second, CabCompression::kMszip, &b, &err));
+    Bytes two = TwoFolders(a, b);
+    std::vector<CabMember> out;
+    ASSERT_TRUE(ReadCabinet(two.data(), two.size(), &out, &err)) << err;
+    ASSERT_EQ(in.size(), out.size());
+    for (size_t i = 0; i < in.size(); i++) {
+        EXPECT_EQ(in[i].name, out[i].name);
+        EXPECT_TRUE(in[i].data == out[i].data) << in[i].name;
+    }
+    if (!Have("cabextract")) GTEST_SKIP() << "cabextract not installed: the assembly is unchecked";
+    TempDir dir;
+    int st;
+    std::string path = dir.File("two.cab", two);
+    std::string test = Output("cabextract -t " + path, &st);
+    EXPECT_EQ(0, st) << test;
+    std::string piped = Output("cabextract -q -p " + path, &st);
+    Bytes all;
+    for (const CabMember &m : in) all.insert(all.end(), m.data.begin(), m.data.end());
+    EXPECT_TRUE(Bytes(piped.begin(), piped.end()) == all);
+}
+
 // Sets a little-endian field of `size` bytes.
 void Poke(Bytes *b, size_t at, uint32_t v, int size) {
     for (int i = 0; i < size; i++) (*b)[at + i] = (uint8_t)(v >> (8 * i));

@@ -157,14 +157,8 @@ std::string CeRegFlagNames(uint32_t type_flags) {
 
 std::string CeRegDataText(const CeRegValue &value) {
     const std::string &d = value.data;
-    auto quoted = [](const std::string &s) {
-        std::string q = "\"";
-        for (char c : s) {
-            if (c == '"' || c == '\\') q += '\\';
-            q += c;
-        }
-        return q + "\"";
-    };
+    // Quoted as they are: registry data is full of backslashes.
+    auto quoted = [](const std::string &s) { return "\"" + s + "\""; };
     auto hex = [&]() {
         std::string h;
         char b[4];
