@@ -457,6 +457,10 @@ bool InstallerCabinets(const std::string &file, std::vector<FoundCabinet> *found
 int Inspect(const InspectArgs &a) {
     char head[4] = {0, 0, 0, 0};
     {
+        struct stat st;
+        if (::stat(a.file.c_str(), &st) != 0)
+            return Error(a.file + ": cannot open (" + std::strerror(errno) + ")", kSystem);
+        if (!S_ISREG(st.st_mode)) return Error(a.file + ": not a regular file", kSystem);
         std::ifstream f(a.file, std::ios::binary);
         if (!f) return Error(a.file + ": cannot open (" + std::strerror(errno) + ")", kSystem);
         f.read(head, 4);
