@@ -112,6 +112,8 @@ bool CreateMember(void *c, const char *name, const DirectoryEntry *e) {
 bool WriteMember(void *c, const void *buf, uint32_t n) {
     HostCtx *x = Ctx(c);
     x->member_sum = ContainerChecksum(x->member_sum, buf, n);
+    if (x->opt->member_data)
+        x->opt->member_data(x->report->members.size() - 1, (const uint8_t *)buf, n);
     if (x->opt->mode != ReadMode::kExtract) return true;
     x->last_path = x->member_path;
     return WriteFd(x->member, buf, n, &x->err);

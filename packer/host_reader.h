@@ -40,6 +40,9 @@ struct ReadOptions {
     // or /tmp. The spool is unlinked as soon as it is created.
     std::string spool_dir;
     std::function<void(uint32_t percent)> progress;
+    // kList and kExtract: each piece of a member's data as it is split off,
+    // with the member's index in report->members.
+    std::function<void(size_t member, const uint8_t *data, uint32_t size)> member_data;
 };
 
 // Runs the reader over `path`. Returns true when every check passed (and,

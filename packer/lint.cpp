@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "ce/ce_cabinet.h"
 #include "common/cablist.h"
 #include "common/container.h"
 #include "common/setup_text.h"
@@ -72,6 +73,63 @@ bool BitmapSize(const std::string &bytes, long *w, long *h) {
     }
     uint32_t bits_at = LoadLE32(p + 10);
     return *w > 0 && *h > 0 && bits_at < bytes.size();
+}
+
+// The devices a CE cabinet is for, beyond its processor.
+std::string CeRange(const CeScript &s) {
+    std::string r = "CE " + CeVersionText(s.version_min_major, s.version_min_minor) + " to " +
+                    CeVersionText(s.version_max_major, s.version_max_minor);
+    if (s.build_min || s.build_max)
+        r += ", builds " + CeBuildText(s.build_min) + " to " + CeBuildText(s.build_max);
+    return r;
+}
+
+// The CE checks of a component's cabinets (each a CabFiles item that
+// exists): every one a CE cabinet, no two that one device could take, one
+// application and provider among them.
+void LintCeCabinets(const std::vector<std::pair<std::string, std::string>> &cabs, int line,
+                    std::vector<LintMessage> *out) {
+    auto warn = [&](const std::string &t) { out->push_back({false, line, t}); };
+    std::vector<std::pair<std::string, CeScript>> ce;
+    for (const auto &c : cabs) {
+        CeCabinet cab;
+        std::string why;
+        if (ReadCeCabinet((const uint8_t *)c.second.data(), c.second.size(), &cab, &why) !=
+            CeCabinetStatus::kOk)
+            warn("CabFiles item '" + c.first + "' is not a CE cabinet (" + why +
+                 "): the device cannot install it");
+        else
+            ce.push_back({c.first, cab.script});
+    }
+    for (size_t i = 0; i < ce.size(); i++) {
+        for (size_t j = i + 1; j < ce.size(); j++) {
+            const CeScript &a = ce[i].second, &b = ce[j].second;
+            if (!CeSameDevices(a, b)) continue;
+            const std::string &na = ce[i].first, &nb = ce[j].first;
+            std::string which;
+            if (a.processor == b.processor)
+                which = "both target processor " + CeProcessorText(a.processor);
+            else if (a.processor == 0)
+                which = "overlap: '" + na + "' targets any processor (0), '" + nb + "' " +
+                        CeProcessorText(b.processor);
+            else
+                which = "overlap: '" + nb + "' targets any processor (0), '" + na + "' " +
+                        CeProcessorText(a.processor);
+            warn("CabFiles items '" + na + "' and '" + nb + "' " + which +
+                 ", with ranges that overlap (" + CeRange(a) + "; " + CeRange(b) +
+                 "): a device may be offered either");
+        }
+    }
+    for (size_t j = 1; j < ce.size(); j++) {
+        const CeScript &a = ce[0].second, &b = ce[j].second;
+        if (a.app_name != b.app_name)
+            warn("CabFiles items '" + ce[0].first + "' and '" + ce[j].first +
+                 "' install different applications ('" + a.app_name + "' and '" + b.app_name +
+                 "'): one component's cabinets should install one");
+        if (a.provider != b.provider)
+            warn("CabFiles items '" + ce[0].first + "' and '" + ce[j].first +
+                 "' name different providers ('" + a.provider + "' and '" + b.provider + "')");
+    }
 }
 
 }  // namespace
@@ -318,6 +376,8 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                 warn(line, "CabFiles ends in a comma: the last item is handled twice");
             std::vector<std::string> items = SplitCabFiles(cabs);
             if (!cabs.empty() && cabs.back() == ',') items.pop_back();
+            std::vector<std::pair<std::string, std::string>> found;  // name, bytes
+            std::set<std::string> seen;
             for (const std::string &item : items) {
                 if (item.empty()) {
                     warn(line, "CabFiles has an empty item (two commas in a row, or an empty value)");
@@ -335,7 +395,9 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                     continue;
                 }
                 add_member(item, line);
+                if (seen.insert(vq::LowerAscii(item)).second) found.push_back({item, bytes});
             }
+            LintCeCabinets(found, line, &report->messages);
         }
     }
 }

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ce/cabinet.h"
+#include "ce/ce_cabinet.h"
 #include "host_file.h"
 #include "host_reader.h"
 #include "lint.h"
@@ -352,6 +356,225 @@ int Lint(const LintArgs &a) {
     return kOk;
 }
 
+// ---- inspect ----------------------------------------------------------------
+
+struct InspectArgs {
+    std::string file;
+    bool json = false;
+};
+
+// A CE cabinet found by inspect; `member` is its name inside an installer,
+// "" when the file itself is the cabinet.
+struct FoundCabinet {
+    std::string member;
+    CeCabinet cab;
+};
+
+// A JSON string. Bytes from 0x80 up are taken as Latin-1: the script's
+// texts are in the device's ANSI code page, which no byte says.
+std::string Json(const std::string &s) {
+    std::string j = "\"";
+    char buf[8];
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            j += '\\';
+            j += (char)c;
+        } else if (c < 0x20 || c >= 0x80) {
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            j += buf;
+        } else {
+            j += (char)c;
+        }
+    }
+    return j + "\"";
+}
+
+// "A|B" -> ["A", "B"]; "" -> [].
+std::string JsonNames(const std::string &names) {
+    std::string j = "[";
+    size_t at = 0;
+    while (!names.empty() && at <= names.size()) {
+        size_t bar = names.find('|', at);
+        if (bar == std::string::npos) bar = names.size();
+        j += (j.size() > 1 ? ", " : "") + Json(names.substr(at, bar - at));
+        at = bar + 1;
+    }
+    return j + "]";
+}
+
+std::string CabinetJson(const FoundCabinet &f) {
+    const CeScript &s = f.cab.script;
+    auto n = [](uint64_t v) { return std::to_string(v); };
+    std::string j = "{\"member\": " + (f.member.empty() ? "null" : Json(f.member));
+    j += ", \"app\": " + Json(s.app_name) + ", \"provider\": " + Json(s.provider);
+    j += ", \"processor\": " + n(s.processor) +
+         ", \"processor_name\": " + Json(CeProcessorName(s.processor));
+    j += ", \"version_min\": [" + n(s.version_min_major) + ", " + n(s.version_min_minor) + "]";
+    j += ", \"version_max\": [" + n(s.version_max_major) + ", " + n(s.version_max_minor) + "]";
+    j += ", \"build_min\": " + n(s.build_min) + ", \"build_max\": " + n(s.build_max);
+    std::string list;
+    for (const std::string &u : s.unsupported) list += (list.empty() ? "" : ", ") + Json(u);
+    j += ", \"unsupported\": [" + list + "]";
+    j += ", \"setup_dll_size\": " + (f.cab.setup_dll ? n(f.cab.setup_dll_size) : "null");
+    list.clear();
+    for (const CeCabinetFile &cf : f.cab.files) {
+        std::string ppc = CePocketPcPath(cf.target);
+        list += std::string(list.empty() ? "" : ", ") + "{\"number\": " + n(cf.file.number) +
+                ", \"target\": " + Json(cf.target) +
+                ", \"pocket_pc\": " + (ppc.empty() ? "null" : Json(ppc)) +
+                ", \"size\": " + (cf.present ? n(cf.size) : "null") +
+                ", \"flags\": " + n(cf.file.flags) +
+                ", \"flag_names\": " + JsonNames(CeFileFlagNames(cf.file.flags)) + "}";
+    }
+    j += ", \"files\": [" + list + "]";
+    list.clear();
+    for (const CeRegValue &v : s.values)
+        list += std::string(list.empty() ? "" : ", ") + "{\"key\": " + Json(CeHivePath(s, v.hive_id)) +
+                ", \"name\": " + Json(v.name) + ", \"type\": " + Json(CeRegTypeName(v.type_flags)) +
+                ", \"data\": " + Json(CeRegDataText(v)) +
+                ", \"substitute\": " + (v.substitute ? "true" : "false") +
+                ", \"flags\": " + JsonNames(CeRegFlagNames(v.type_flags)) + "}";
+    j += ", \"registry\": [" + list + "]";
+    list.clear();
+    for (const CeLink &l : s.links)
+        list += std::string(list.empty() ? "" : ", ") + "{\"path\": " + Json(CeLinkPath(s, l)) +
+                ", \"target\": " + Json(CeLinkTarget(s, l)) +
+                ", \"to\": " + (l.type ? "\"file\"" : "\"folder\"") + "}";
+    return j + ", \"shortcuts\": [" + list + "]}";
+}
+
+void PrintCabinet(const std::string &file, const FoundCabinet &f) {
+    const CeScript &s = f.cab.script;
+    if (f.member.empty())
+        std::printf("%s: CE cabinet, %zu members\n", file.c_str(), f.cab.members);
+    else
+        std::printf("%s: member %s: CE cabinet, %zu members\n", file.c_str(), f.member.c_str(),
+                    f.cab.members);
+    std::printf("  app:          %s\n", s.app_name.c_str());
+    std::printf("  provider:     %s\n", s.provider.c_str());
+    std::printf("  processor:    %s\n", CeProcessorText(s.processor).c_str());
+    std::printf("  CE versions:  %s to %s\n",
+                CeVersionText(s.version_min_major, s.version_min_minor).c_str(),
+                CeVersionText(s.version_max_major, s.version_max_minor).c_str());
+    std::printf("  builds:       %s to %s\n", CeBuildText(s.build_min).c_str(),
+                CeBuildText(s.build_max).c_str());
+    std::string list;
+    for (const std::string &u : s.unsupported) list += (list.empty() ? "" : ", ") + u;
+    std::printf("  unsupported:  %s\n", list.empty() ? "none" : list.c_str());
+    if (f.cab.setup_dll) std::printf("  setup DLL:    %u bytes\n", f.cab.setup_dll_size);
+    std::printf("  files (%zu):\n", f.cab.files.size());
+    for (const CeCabinetFile &cf : f.cab.files) {
+        std::string size = cf.present ? std::to_string(cf.size) + " bytes"
+                                      : "missing from the cabinet";
+        std::string flags = CeFileFlagNames(cf.file.flags);
+        std::printf("    %s  %s%s%s\n", cf.target.c_str(), size.c_str(),
+                    flags.empty() ? "" : "  ", flags.c_str());
+        std::string ppc = CePocketPcPath(cf.target);
+        if (!ppc.empty()) std::printf("      on a Pocket PC: %s\n", ppc.c_str());
+    }
+    std::printf("  registry values (%zu):\n", s.values.size());
+    for (const CeRegValue &v : s.values) {
+        std::string flags = CeRegFlagNames(v.type_flags);
+        std::printf("    %s  %s  %s  %s%s%s%s\n", CeHivePath(s, v.hive_id).c_str(),
+                    v.name.empty() ? "(default)" : ("\"" + v.name + "\"").c_str(), CeRegTypeName(v.type_flags),
+                    CeRegDataText(v).c_str(), v.substitute ? "  (macros substituted)" : "",
+                    flags.empty() ? "" : "  ", flags.c_str());
+    }
+    std::printf("  shortcuts (%zu):\n", s.links.size());
+    for (const CeLink &l : s.links)
+        std::printf("    %s -> %s %s\n", CeLinkPath(s, l).c_str(), l.type ? "file" : "folder",
+                    CeLinkTarget(s, l).c_str());
+}
+
+// The CE cabinets among an installer's members (and why other cabinets
+// are not ones), read without writing anything. False when the file is no
+// installer, with the status to exit with.
+bool InstallerCabinets(const std::string &file, std::vector<FoundCabinet> *found,
+                       std::vector<std::pair<std::string, std::string>> *others, int *status) {
+    // Only members that start like a cabinet are kept.
+    std::map<size_t, std::string> data;
+    std::vector<bool> dropped;
+    ReadOptions opt;
+    opt.mode = ReadMode::kList;
+    opt.member_data = [&](size_t i, const uint8_t *p, uint32_t n) {
+        if (i >= dropped.size()) dropped.resize(i + 1, false);
+        if (dropped[i]) return;
+        std::string &d = data[i];
+        d.append((const char *)p, n);
+        if (d.size() >= 4 && d.compare(0, 4, "MSCF") != 0) {
+            dropped[i] = true;
+            data.erase(i);
+        }
+    };
+    ReadReport rep;
+    if (!ReadInstaller(file, opt, &rep)) {
+        bool system = ExtractResultIsSystemFailure(rep.result);
+        *status = Error(file + (system ? ": " : ": neither a CE cabinet nor a readable installer: ") +
+                            rep.message,
+                        system ? kSystem : kCheckFailed);
+        return false;
+    }
+    for (const auto &d : data) {
+        FoundCabinet f;
+        f.member = rep.members[d.first].name;
+        std::string why;
+        if (ReadCeCabinet((const uint8_t *)d.second.data(), d.second.size(), &f.cab, &why) ==
+            CeCabinetStatus::kOk)
+            found->push_back(f);
+        else if (LooksLikeCabinet((const uint8_t *)d.second.data(), d.second.size()))
+            others->push_back({f.member, why});
+    }
+    return true;
+}
+
+int Inspect(const InspectArgs &a) {
+    char head[4] = {0, 0, 0, 0};
+    {
+        struct stat st;
+        if (::stat(a.file.c_str(), &st) != 0)
+            return Error(a.file + ": cannot open (" + std::strerror(errno) + ")", kSystem);
+        if (!S_ISREG(st.st_mode)) return Error(a.file + ": not a regular file", kSystem);
+        std::ifstream f(a.file, std::ios::binary);
+        if (!f) return Error(a.file + ": cannot open (" + std::strerror(errno) + ")", kSystem);
+        f.read(head, 4);
+    }
+    std::vector<FoundCabinet> found;
+    std::vector<std::pair<std::string, std::string>> others;  // member, why not CE
+    bool installer = !LooksLikeCabinet((const uint8_t *)head, 4);
+    if (!installer) {
+        std::string bytes, err;
+        if (!vq::LoadFile(a.file, &bytes, &err)) return Error(a.file + ": " + err, kSystem);
+        FoundCabinet f;
+        std::string why;
+        if (ReadCeCabinet((const uint8_t *)bytes.data(), bytes.size(), &f.cab, &why) !=
+            CeCabinetStatus::kOk)
+            return Error(a.file + ": not a CE cabinet: " + why, kCheckFailed);
+        found.push_back(f);
+    } else {
+        int status;
+        if (!InstallerCabinets(a.file, &found, &others, &status)) return status;
+    }
+    if (a.json) {
+        std::string list;
+        for (const FoundCabinet &f : found) list += (list.empty() ? "" : ", ") + CabinetJson(f);
+        std::string not_ce;
+        for (const auto &o : others)
+            not_ce += (not_ce.empty() ? "" : ", ") + std::string("{\"member\": ") + Json(o.first) +
+                      ", \"why\": " + Json(o.second) + "}";
+        std::printf("{\"file\": %s, \"kind\": \"%s\", \"cabinets\": [%s], \"not_ce\": [%s]}\n",
+                    Json(a.file).c_str(), installer ? "installer" : "cabinet", list.c_str(),
+                    not_ce.c_str());
+    } else {
+        for (const FoundCabinet &f : found) PrintCabinet(a.file, f);
+        for (const auto &o : others)
+            std::printf("%s: member %s: not a CE cabinet: %s\n", a.file.c_str(), o.first.c_str(),
+                        o.second.c_str());
+    }
+    if (found.empty())
+        return Error(a.file + ": an installer without a CE cabinet among its members", kCheckFailed);
+    return kOk;
+}
+
 // ---- try ------------------------------------------------------------------
 
 // vqpack try INSTALLER [options]: runs the Python driver vqpack_try.py with
@@ -445,6 +668,15 @@ Subcommand AddLint(CLI::App &app) {
     return {c, [a] { return Lint(*a); }};
 }
 
+Subcommand AddInspect(CLI::App &app) {
+    auto a = std::make_shared<InspectArgs>();
+    CLI::App *c = app.add_subcommand("inspect", "show what a CE cabinet, or each one in an "
+                                                "installer, puts on the device");
+    c->add_option("file", a->file, "a CE cabinet (.CAB) or an installer")->required();
+    c->add_flag("--json", a->json, "print one JSON object");
+    return {c, [a] { return Inspect(*a); }};
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -460,6 +692,7 @@ int main(int argc, char **argv) {
         AddRead(app, "verify", "make every check the setup program makes", Verify),
         AddRead(app, "extract", "write the members into a folder", Extract, true),
         AddLint(app),
+        AddInspect(app),
     };
 #ifndef _WIN32
     // Listed for --help only: main runs it before parsing (Try).

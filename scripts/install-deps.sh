@@ -18,8 +18,10 @@ for g in $groups; do
            # under qemu-i386.
            sh "$(dirname "$0")/../packer/try/i386-run.sh" --check >/dev/null 2>&1 ||
                pkgs="$pkgs qemu-user-static"
+           # osslsigncode, openssl: signed installers (sign, verify, a test
+           # CA); cabextract: an independent reader of the CE cabinets.
            pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick
-                 osslsigncode openssl" ;;  # signed installers: sign, verify, a test CA
+                 osslsigncode openssl cabextract" ;;
     fuzz)  pkgs="$pkgs clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
     bench) pkgs="$pkgs nsis gzip time twm" ;;
     *) echo "install-deps.sh: unknown group '$g' (build, test, bench, fuzz)" >&2; exit 2 ;;

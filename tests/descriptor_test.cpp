@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "lint.h"
+#include "test_support.h"
 
 namespace {
 
@@ -90,8 +91,10 @@ TEST_F(LintTest, CleanDescriptorCollectsEveryMember) {
     Put("license.rtf", "{\\rtf1 ok}");
     Put("body.bmp", Bmp(200, 100));
     Put("head.bmp", Bmp(100, 55));
-    Put("a.cab", "MSCF");
-    Put("b.cab", "MSCF");
+    // CE cabinets, one per processor.
+    Bytes arm = TestCeCabinet(TestCeScript(2577)), mips = TestCeCabinet(TestCeScript(4000));
+    Put("a.cab", std::string(arm.begin(), arm.end()));
+    Put("b.cab", std::string(mips.begin(), mips.end()));
     std::vector<PackMember> m;
     LintReport r = Lint(kClean, &m);
     EXPECT_TRUE(r.messages.empty()) << All(r);

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """vqpack as a user runs it, and the container format checked against a
 reader and a writer written here from the format alone (Python's zlib)."""
+import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -45,6 +47,38 @@ def independent_read(blob):
         assert stream[o - 1] == 0
         out.append((stream[n:o - 1].decode("latin-1"), stream[o:o + s]))
     return out
+
+
+def ce_script(app, provider, processor, vmin=(0, 0), vmax=(0, 0), unsupported=(),
+              strings=(), dirs=(), files=(), hives=(), values=(), links=()):
+    """A CE install script (.000) written here from the format description."""
+    def sz(text):
+        return text.encode("latin-1") + b"\0"
+
+    def ids(parts):
+        return struct.pack("<H", 2 * len(parts) + 2) + b"".join(struct.pack("<H", p) for p in parts) + b"\0\0"
+    plat = b"".join(sz(u) for u in unsupported) + b"\0" if unsupported else b""
+    texts = sz(app) + sz(provider) + plat
+    heads = struct.pack("<6H", 100, len(sz(app)), 100 + len(sz(app)), len(sz(provider)),
+                        100 + len(sz(app) + sz(provider)) if plat else 0, len(plat))
+    sections = [
+        b"".join(struct.pack("<HH", i, len(sz(t))) + sz(t) for i, t in strings),
+        b"".join(struct.pack("<H", i) + ids(p) for i, p in dirs),
+        b"".join(struct.pack("<HHHIH", n, d, n, fl, len(sz(nm))) + sz(nm) for n, d, fl, nm in files),
+        b"".join(struct.pack("<HHH", i, root, 0) + ids(p) for i, root, p in hives),
+        b"".join(struct.pack("<HHHIH", i, h, sub, ty, len(sz(nm)) + len(d)) + sz(nm) + d
+                 for i, h, sub, ty, nm, d in values),
+        b"".join(struct.pack("<HHHHH", i, 0, base, target, ty) + ids(p)
+                 for i, base, target, ty, p in links),
+    ]
+    offsets, at = [], 100 + len(texts)
+    for sec in sections:
+        offsets.append(at)
+        at += len(sec)
+    head = b"MSCE" + struct.pack("<4I7I", 0, at, 0, 1, processor, *vmin, *vmax, 0, 0)
+    head += struct.pack("<6H", *map(len, (strings, dirs, files, hives, values, links)))
+    head += struct.pack("<6I", *offsets) + heads + b"\0" * 4
+    return head + texts + b"".join(sections)
 
 
 def run(*args, **kw):
@@ -170,7 +204,7 @@ class PackerTest(unittest.TestCase):
         self.assertRegex(r.stdout, r"^vqpack \d+\.\d+")
         r = run("--help")
         self.assertEqual(0, r.returncode)
-        for cmd in ("build", "list", "verify", "extract", "lint"):
+        for cmd in ("build", "list", "verify", "extract", "lint", "inspect"):
             self.assertIn(cmd, r.stdout)
 
     def test_no_progress_when_not_a_terminal(self):
@@ -317,6 +351,92 @@ class PackerTest(unittest.TestCase):
         self.assertEqual(3, r.returncode)
         self.assertIn(missing + ":", r.stderr)
         self.assertNotIn(".partial", r.stderr)
+
+    def ce_cabinet(self, name, script, members, compress=False):
+        """A cabinet made by gcab of the script as .000 and `members`."""
+        stage = os.path.join(self.dir, "stage-" + name)
+        os.mkdir(stage)
+        names = ["VQNOTES.000"] + [n for n, _ in members]
+        for n, data in [("VQNOTES.000", script)] + members:
+            with open(os.path.join(stage, n), "wb") as f:
+                f.write(data)
+        subprocess.run(["gcab", "-cz" if compress else "-c", os.path.join(self.dir, name), *names],
+                       cwd=stage, check=True)
+        return os.path.join(self.dir, name)
+
+    @unittest.skipUnless(shutil.which("gcab"), "gcab not installed")
+    def test_ce_cabinets_inspected_and_linted(self):
+        arm = ce_script("VQNotes", "VQ Soft", 2577, vmin=(3, 0), unsupported=("HPC",),
+                        strings=[(1, "%CE1%"), (2, "VQNotes"), (3, "Software"), (4, "VQ")],
+                        dirs=[(1, [1, 2])], files=[(1, 1, 0x40000000, "VQNotes.exe"), (2, 1, 0, "big.dat")],
+                        hives=[(1, 3, [3, 4])],
+                        values=[(1, 1, 1, 0, "Path", b"%InstallDir%\0"),
+                                (2, 1, 0, 0x00010001 | 2, "Runs", struct.pack("<I", 7))],
+                        links=[(1, 11, 1, 1, [2])])
+        exe, big = b"MZ" * 700, os.urandom(70000)
+        self.ce_cabinet("ARM.CAB", arm, [("VQNOTE~1.002", big), ("VQNOTE~1.001", exe)])
+        self.ce_cabinet("MIPS.CAB", ce_script("VQNotes", "VQ Soft", 4000), [], compress=True)
+        self.ce_cabinet("COPY.CAB", arm, [("VQNOTE~1.002", big), ("VQNOTE~1.001", exe)], compress=True)
+        self.ce_cabinet("ANY.CAB", ce_script("Other", "VQ Soft", 0, vmax=(2, 0)), [])
+        self.ce_cabinet("PLAIN.CAB", b"not a script", [])
+        self.file("notes.txt", b"not a cabinet")
+
+        # inspect: the text, the JSON, and what is not a CE cabinet.
+        r = run("inspect", os.path.join(self.dir, "ARM.CAB"))
+        self.assertEqual(0, r.returncode, r.stderr)
+        for line in ("processor:    2577 (StrongARM)", "CE versions:  3.0 to any", "unsupported:  HPC",
+                     "%CE1%\\VQNotes\\VQNotes.exe  1400 bytes  CE_COPYFLG_NODATECHECK",
+                     "on a Pocket PC: \\Program Files\\VQNotes\\big.dat",
+                     'HKLM\\Software\\VQ  "Runs"  REG_DWORD  0x00000007 (7)  NOCLOBBER',
+                     "%CE11%\\VQNotes -> file %CE1%\\VQNotes\\VQNotes.exe"):
+            self.assertIn(line, r.stdout)
+        r = run("inspect", "--json", os.path.join(self.dir, "COPY.CAB"))
+        self.assertEqual(0, r.returncode, r.stderr)
+        cab = json.loads(r.stdout)["cabinets"][0]
+        self.assertEqual(("VQNotes", "VQ Soft", 2577, [3, 0]),
+                         (cab["app"], cab["provider"], cab["processor"], cab["version_min"]))
+        self.assertEqual([("%CE1%\\VQNotes\\VQNotes.exe", 1400), ("%CE1%\\VQNotes\\big.dat", 70000)],
+                         [(f["target"], f["size"]) for f in cab["files"]])
+        self.assertEqual(["Path", True, '"%InstallDir%"'],
+                         [cab["registry"][0][k] for k in ("name", "substitute", "data")])
+        for name, status in (("PLAIN.CAB", 1), ("notes.txt", 1), ("missing.cab", 3)):
+            r = run("inspect", os.path.join(self.dir, name))
+            self.assertEqual(status, r.returncode, name)
+        self.assertIn("not a CE cabinet", run("inspect", os.path.join(self.dir, "PLAIN.CAB")).stderr)
+
+        # An installer: each CE cabinet among its members.
+        out = os.path.join(self.dir, "setup.exe")
+        r = run("build", "-o", out, "--stub", self.stub, *(os.path.join(self.dir, n)
+                                                            for n in ("ARM.CAB", "PLAIN.CAB", "MIPS.CAB")))
+        self.assertEqual(0, r.returncode, r.stderr)
+        r = run("inspect", "--json", out)
+        self.assertEqual(0, r.returncode, r.stderr)
+        report = json.loads(r.stdout)
+        self.assertEqual(["ARM.CAB", "MIPS.CAB"], [c["member"] for c in report["cabinets"]])
+        self.assertEqual(["PLAIN.CAB"], [c["member"] for c in report["not_ce"]])
+
+        # lint: one cabinet per processor is clean; then each CE warning,
+        # on the CabFiles line.
+        def lint(cabfiles):
+            self.file("Setup.ini", ("[VQINSTALLER]\nProductName=N\nProductVersion=1\nInstallDirectory=N\n"
+                                    "[CEAppManager]\nComponent=C\n[C]\nCabFiles=%s\n" % cabfiles).encode())
+            r = run("lint", os.path.join(self.dir, "Setup.ini"))
+            return [line.split(": warning: ")[1] for line in r.stdout.splitlines()
+                    if ":8: warning:" in line]
+        self.assertEqual([], lint("ARM.CAB,MIPS.CAB"))
+        said = lint("ARM.CAB,MIPS.CAB,COPY.CAB,ANY.CAB,PLAIN.CAB,notes.txt")
+        expected = [
+            "'PLAIN.CAB' is not a CE cabinet (its install script",
+            "'notes.txt' is not a CE cabinet (not a readable cabinet",
+            "'ARM.CAB' and 'COPY.CAB' both target processor 2577 (StrongARM)",
+            "'MIPS.CAB' and 'ANY.CAB' overlap: 'ANY.CAB' targets any processor (0), 'MIPS.CAB' 4000",
+            "'ARM.CAB' and 'ANY.CAB' install different applications ('VQNotes' and 'Other')",
+        ]
+        for e in expected:
+            self.assertEqual(1, sum(e in w for w in said), "%s\n%s" % (e, "\n".join(said)))
+        # ANY.CAB reaches up to CE 2.0, ARM.CAB starts at 3.0: no overlap.
+        self.assertFalse(any("'ARM.CAB' and 'ANY.CAB' overlap" in w for w in said), said)
+        self.assertEqual(len(expected), len(said), "\n".join(said))
 
 
 if __name__ == "__main__":

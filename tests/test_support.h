@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -13,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "ce/cabinet.h"
+#include "ce/ce_script.h"
 #include "common/container.h"
 #include "writer.h"
 
@@ -197,5 +200,50 @@ struct MemoryRun {
         return result;
     }
 };
+
+// A CE install script with every field set, none to its default.
+inline CeScript TestCeScript(uint32_t processor = 2577, const std::string &app = "VQNotes") {
+    CeScript s;
+    s.app_name = app;
+    s.provider = "VQ Soft";
+    s.processor = processor;
+    s.version_min_major = 4;
+    s.version_min_minor = 1;
+    s.version_max_major = 5;
+    s.version_max_minor = 2;
+    s.build_min = 100;
+    s.build_max = 9999;
+    s.unsupported = {"HPC", "JORDAN"};
+    s.strings = {{1, "%CE1%"}, {2, "VQNotes"}, {3, "Software"}, {4, "%CE11%"}, {7, ""}};
+    s.dirs = {{1, {1, 2}}, {2, {}}};
+    s.files = {{1, 1, 77, 0x40000000, "VQNotes.exe"}, {3, 2, 3, 0x80000003, "notes.txt"}};
+    s.hives = {{1, kCeHKLM, 5, {3, 2}}, {2, kCeHKCU, 0, {3}}};
+    s.values = {{1, 1, 1, kCeRegSz, "Path", std::string("%InstallDir%\0", 13)},
+                {2, 2, 0, kCeRegDword | kCeRegNoClobber, "", std::string("\x2a\0\0\0", 4)},
+                {3, 1, 0, kCeRegBinary, "Blob", std::string("\0\xff", 2)}};
+    s.links = {{1, 9, 11, 1, 1, {2}}, {2, 0, 0, 1, 0, {4, 2}}};
+    return s;
+}
+
+// A cabinet of `script` as its ".000" member and the files it names, in
+// the order a CE cabinet has them.
+inline Bytes TestCeCabinet(const CeScript &script,
+                           CabCompression compression = CabCompression::kNone) {
+    std::vector<CabMember> m(1);
+    std::string err;
+    m[0].name = "VQNOTES.000";
+    EncodeCeScript(script, &m[0].data, &err);
+    for (size_t i = script.files.size(); i-- > 0;) {
+        CabMember f;
+        char ext[8];
+        std::snprintf(ext, sizeof ext, ".%03u", script.files[i].number % 1000);
+        f.name = "FILE" + std::string(ext);
+        f.data.assign(100 + 10 * i, (uint8_t)('a' + i));
+        m.push_back(f);
+    }
+    Bytes cab;
+    WriteCabinet(m, compression, &cab, &err);
+    return cab;
+}
 
 #endif

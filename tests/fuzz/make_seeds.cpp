@@ -2,7 +2,9 @@
 // installers of every shape, made by the packer's own writer (and, for the
 // shapes it refuses to make, assembled from the same pieces), behind the
 // fixed test image. Each seed is the container without the image, preceded
-// by the mode byte fuzz_reader reads first.
+// by the mode byte fuzz_reader reads first. And that of fuzz_ce_script
+// into OUT/fuzz_ce_script: install scripts and CE cabinets from the CE
+// writers, each behind the byte that picks its reader.
 //
 // Usage: fuzz_make_seeds OUT
 #include <sys/stat.h>
@@ -158,6 +160,45 @@ int main(int argc, char **argv) {
     Seed("short-compressed-size", Assembled(Product(), false, [](ContainerHeader &h) {
              h.compressed_size -= 6;
          }));
+
+    // CE scripts and cabinets; the cabinets also without block checksums
+    // (0 means none), which lets mutated blocks reach the decompressor.
+    std::string ce = std::string(argv[1]) + "/fuzz_ce_script";
+    ::mkdir(ce.c_str(), 0755);
+    auto ce_seed = [&](const std::string &name, uint8_t mode, const Bytes &b) {
+        Bytes s(1, mode);
+        s.insert(s.end(), b.begin(), b.end());
+        Save(ce + "/" + name, s);
+    };
+    std::string err;
+    Bytes script;
+    if (!EncodeCeScript(TestCeScript(), &script, &err)) Die(err);
+    ce_seed("script", 0, script);
+    CeScript bare;
+    bare.app_name = "A";
+    if (!EncodeCeScript(bare, &script, &err)) Die(err);
+    ce_seed("script-bare", 0, script);
+    for (CabCompression c : {CabCompression::kNone, CabCompression::kMszip}) {
+        std::string kind = c == CabCompression::kNone ? "stored" : "mszip";
+        Bytes cab = TestCeCabinet(TestCeScript(), c);
+        ce_seed("cabinet-" + kind, 1, cab);
+        ce_seed("ce-cabinet-" + kind, 2, cab);
+        // Two blocks, the second deflated against the first.
+        std::vector<CabMember> big(2);
+        big[0].name = "a.000";
+        big[0].data = Text(40000, "CE cabinet block ");
+        big[1].name = "b.001";
+        big[1].data = Noise(300, 3);
+        if (!WriteCabinet(big, c, &cab, &err)) Die(err);
+        // Block checksums at 0 (none).
+        uint32_t at = LoadLE32(&cab[36]);
+        for (int b = LoadLE32(&cab[40]) & 0xFFFF; b > 0; b--) {
+            uint32_t len = cab[at + 4] | (cab[at + 5] << 8);
+            StoreLE32(&cab[at], 0);
+            at += 8 + len;
+        }
+        ce_seed("two-blocks-" + kind, 1, cab);
+    }
 
     ::rmdir(g_tmp.c_str());
     return 0;

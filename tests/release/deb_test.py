@@ -28,7 +28,7 @@ ENV = os.environ
 VERSION = ENV["VQ_VERSION"]
 BUILD = os.path.realpath(ENV["VQ_BUILD_DIR"])
 SOURCE = os.path.realpath(ENV["VQ_SOURCE_DIR"])
-SUBCOMMANDS = ["build", "list", "verify", "extract", "lint", "try"]
+SUBCOMMANDS = ["build", "list", "verify", "extract", "lint", "inspect", "try"]
 # Run-time libraries the packer links; each must be in Depends.
 REQUIRED_DEPENDS = ["libc6", "libstdc++6", "zlib1g"]
 # The package's file times outside a git checkout (2024-01-01 UTC).

@@ -1,0 +1,109 @@
+// Fuzz target: the CE readers on arbitrary bytes. The first byte picks
+// what the rest is read as:
+//   0  an install script (DecodeCeScript);
+//   1  a cabinet (ReadCabinet);
+//   2  a CE cabinet (ReadCeCabinet), with every text inspect and lint make
+//      from it.
+// What reads must survive a trip back through the writers: a decoded script
+// encodes to bytes that decode to the same encoding, and a cabinet's
+// members written again read back the same.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ce/cabinet.h"
+#include "ce/ce_cabinet.h"
+#include "ce/ce_script.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char *what, const std::string &detail = "") {
+    std::fprintf(stderr, "fuzz_ce_script invariant broken: %s [%s]\n", what, detail.c_str());
+    std::abort();
+}
+
+#define CHECK(cond) \
+    do {            \
+        if (!(cond)) Fail(#cond); \
+    } while (0)
+
+// Every text made from a script, as inspect prints them.
+size_t Texts(const CeScript &s) {
+    size_t n = CeProcessorText(s.processor).size() +
+               CeVersionText(s.version_min_major, s.version_min_minor).size() +
+               CeBuildText(s.build_max).size();
+    for (const CeFile &f : s.files) n += CeDirPath(s, f.dir_id).size() + CeFileFlagNames(f.flags).size();
+    for (const CeRegValue &v : s.values)
+        n += CeHivePath(s, v.hive_id).size() + CeRegDataText(v).size() +
+             CeRegFlagNames(v.type_flags).size() + std::string(CeRegTypeName(v.type_flags)).size();
+    for (const CeLink &l : s.links) {
+        std::string path = CeLinkPath(s, l);
+        n += path.size() + CeLinkTarget(s, l).size() + CePocketPcPath(path).size();
+    }
+    return n;
+}
+
+void Script(const uint8_t *data, size_t size) {
+    CeScript s;
+    std::string err;
+    if (!DecodeCeScript(data, size, &s, &err)) {
+        CHECK(!err.empty());
+        return;
+    }
+    Texts(s);
+    std::vector<uint8_t> once, twice;
+    // A script read may hold what the writer refuses (an id list cut at a
+    // 0, say); what it encodes must be stable.
+    if (!EncodeCeScript(s, &once, &err)) return;
+    CeScript back;
+    if (!DecodeCeScript(once.data(), once.size(), &back, &err)) Fail("encoded script unreadable", err);
+    CHECK(EncodeCeScript(back, &twice, &err));
+    CHECK(once == twice);
+}
+
+void Cabinet(const uint8_t *data, size_t size) {
+    std::vector<CabMember> m, back;
+    std::string err;
+    if (!ReadCabinet(data, size, &m, &err)) {
+        CHECK(!err.empty() && m.empty());
+        return;
+    }
+    CHECK(LooksLikeCabinet(data, size));
+    std::vector<uint8_t> again;
+    for (CabCompression c : {CabCompression::kNone, CabCompression::kMszip}) {
+        // Names the reader takes may be longer than the writer allows.
+        if (!WriteCabinet(m, c, &again, &err)) return;
+        if (!ReadCabinet(again.data(), again.size(), &back, &err)) Fail("rewritten cabinet unreadable", err);
+        CHECK(back.size() == m.size());
+        for (size_t i = 0; i < m.size(); i++) {
+            CHECK(back[i].name == m[i].name);
+            CHECK(back[i].data == m[i].data);
+            CHECK(back[i].dos_date == m[i].dos_date && back[i].dos_time == m[i].dos_time);
+        }
+    }
+}
+
+void CeCab(const uint8_t *data, size_t size) {
+    CeCabinet cab;
+    std::string why;
+    if (ReadCeCabinet(data, size, &cab, &why) != CeCabinetStatus::kOk) {
+        CHECK(!why.empty());
+        return;
+    }
+    CeSameDevices(cab.script, cab.script);
+    Texts(cab.script);
+    CHECK(cab.files.size() == cab.script.files.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    switch (data[0] % 3) {
+    case 0: Script(data + 1, size - 1); break;
+    case 1: Cabinet(data + 1, size - 1); break;
+    default: CeCab(data + 1, size - 1); break;
+    }
+    return 0;
+}
