@@ -51,6 +51,13 @@ void NonAsciiBytes(const std::string &name, std::string *hex, std::string *shown
     }
 }
 
+// A name or text as a warning shows it: bytes outside printable ASCII as \xE9.
+std::string Shown(const std::string &name) {
+    std::string hex, shown;
+    NonAsciiBytes(name, &hex, &shown);
+    return shown;
+}
+
 bool EndsWithRtf(const std::string &name) {
     return name.size() >= 3 && vq::LowerAscii(name.substr(name.size() - 3)) == "rtf";
 }
@@ -96,10 +103,10 @@ void LintCeCabinets(const std::vector<std::pair<std::string, std::string>> &cabs
         std::string why;
         if (ReadCeCabinet((const uint8_t *)c.second.data(), c.second.size(), &cab, &why) !=
             CeCabinetStatus::kOk)
-            warn("CabFiles item '" + c.first + "' is not a CE cabinet (" + why +
+            warn("CabFiles item '" + Shown(c.first) + "' is not a CE cabinet (" + why +
                  "): the device cannot install it");
         else
-            ce.push_back({c.first, cab.script});
+            ce.push_back({Shown(c.first), cab.script});
     }
     for (size_t i = 0; i < ce.size(); i++) {
         for (size_t j = i + 1; j < ce.size(); j++) {
@@ -124,11 +131,11 @@ void LintCeCabinets(const std::vector<std::pair<std::string, std::string>> &cabs
         const CeScript &a = ce[0].second, &b = ce[j].second;
         if (a.app_name != b.app_name)
             warn("CabFiles items '" + ce[0].first + "' and '" + ce[j].first +
-                 "' install different applications ('" + a.app_name + "' and '" + b.app_name +
+                 "' install different applications ('" + Shown(a.app_name) + "' and '" + Shown(b.app_name) +
                  "'): one component's cabinets should install one");
         if (a.provider != b.provider)
             warn("CabFiles items '" + ce[0].first + "' and '" + ce[j].first +
-                 "' name different providers ('" + a.provider + "' and '" + b.provider + "')");
+                 "' name different providers ('" + Shown(a.provider) + "' and '" + Shown(b.provider) + "')");
     }
 }
 
