@@ -190,12 +190,12 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(self.vq("verify", "bad.exe", check=False).returncode, 1)
 
     def test_08_installed_example(self):
-        # The sample product from share/, laid out and packed by the
-        # installed program.
-        if not shutil.which("gcab"):
-            self.skipTest("gcab not installed")
+        # The sample product from share/, its cabinets made and the whole
+        # packed by the installed program (which make-product.sh finds
+        # beside share/).
         examples = os.path.join(self.root, "usr", "share", "vqinstaller", "examples")
-        run([os.path.join(examples, "make-product.sh"), os.path.join(self.work, "product")])
+        run([os.path.join(examples, "make-product.sh"), os.path.join(self.work, "product")],
+            env={"PATH": "/usr/bin:/bin", "LC_ALL": "C"})
         lint = self.vq("lint", "product/Setup.ini", check=False)
         self.assertEqual(lint.returncode, 0, lint.stdout.decode())
         self.vq("build", "-o", "VQNotesSetup.exe", "--from", "product/Setup.ini")
