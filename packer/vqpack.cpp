@@ -501,12 +501,14 @@ Subcommand AddLint(CLI::App &app) {
 Subcommand AddCab(CLI::App &app) {
     auto a = std::make_shared<CabArgs>();
     CLI::App *c = app.add_subcommand("cab", "make CE cabinets from a CE project's INF file");
-    c->add_option("inf", a->inf, "the INF file (CAB wizard style)")->required();
-    c->add_option("--cpu", a->cpus, "make the cabinet of processor tag TAG (its .TAG sections); "
-                                    "repeat for more cabinets")
-        ->allow_extra_args(false);
+    c->add_option("inf", a->inf, "the INF file (CAB wizard style)")->required()->type_name("INF");
+    c->add_option("--cpu", a->cpus, "make INF.TAG.CAB from the INF and its .TAG sections; once "
+                                    "per cabinet (without: one cabinet, INF.CAB)")
+        ->allow_extra_args(false)
+        ->type_name("TAG");
     c->add_option("-o,--output", a->folder, "folder that receives the cabinets (default: the "
-                                            "current one; made if missing)");
+                                            "current one; made if missing)")
+        ->type_name("DIR");
     c->add_option("--compress", a->compress, "mszip (default) or none")
         ->check(CLI::IsMember({"mszip", "none"}));
     return {c, [a] { return Cab(*a); }};

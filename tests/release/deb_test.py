@@ -23,7 +23,7 @@ ENV = os.environ
 VERSION = ENV["VQ_VERSION"]
 BUILD = os.path.realpath(ENV["VQ_BUILD_DIR"])
 SOURCE = os.path.realpath(ENV["VQ_SOURCE_DIR"])
-SUBCOMMANDS = ["build", "list", "verify", "extract", "lint", "try"]
+SUBCOMMANDS = ["build", "list", "verify", "extract", "lint", "cab", "try"]
 # Run-time libraries the packer links; each must be in Depends.
 REQUIRED_DEPENDS = ["libc6", "libstdc++6", "zlib1g"]
 
