@@ -1,17 +1,28 @@
 #!/bin/sh
 # Lays out the sample product in OUTDIR: Setup.ini, the license, the two
-# pictures and two real CAB files made with gcab from the files in app/.
+# pictures and the two CE cabinets that `vqpack cab` makes from VQNotes.inf
+# and the files in app/.
+#
+# vqpack: $VQPACK if set; else, in the source tree, the one in the build
+# folder ($VQ_BUILD_DIR, default build/); else, once installed, the one in
+# bin/ beside share/; else the one on PATH.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:?usage: make-product.sh OUTDIR}
 case $out in /*) ;; *) out=$PWD/$out ;; esac
+if [ -z "${VQPACK:-}" ]; then
+    if [ -f "$here/../CMakeLists.txt" ]; then
+        VQPACK=${VQ_BUILD_DIR:-$here/../build}/packer/vqpack
+    elif [ -x "$here/../../../bin/vqpack" ]; then
+        VQPACK=$here/../../../bin/vqpack
+    else
+        VQPACK=vqpack
+    fi
+fi
 mkdir -p "$out"
 cp "$here/Setup.ini" "$here/license.rtf" "$out/"
 python3 "$here/make_bitmaps.py" "$out"
-# Fixed file times keep the CABs, and so the installer, reproducible.
-stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
-cp "$here/app/notes.txt" "$here/app/readme.txt" "$stage/"
-touch -d '2024-01-01 00:00:00 UTC' "$stage"/*
-(cd "$stage" && gcab -c -z "$out/VQNotes.ARM.CAB" notes.txt readme.txt &&
-    gcab -c -z "$out/VQNotes.MIPS.CAB" readme.txt notes.txt)
+# A fixed time for the cabinets' files keeps them, and so the installer,
+# reproducible.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-1704067200} \
+    "$VQPACK" cab "$here/VQNotes.inf" --cpu ARM --cpu MIPS -o "$out" >/dev/null

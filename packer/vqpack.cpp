@@ -1,6 +1,6 @@
 // vqpack: builds, lists, verifies and extracts VQ Installer setup programs,
-// and checks a Setup.ini. One function per subcommand; each returns an
-// ExitStatus.
+// checks a Setup.ini, and makes and inspects CE cabinets. One function per
+// subcommand; each returns an ExitStatus.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -21,6 +21,8 @@
 
 #include "ce/cabinet.h"
 #include "ce/ce_cabinet.h"
+#include "ce/inf.h"
+#include "ce/inf_build.h"
 #include "host_file.h"
 #include "host_reader.h"
 #include "lint.h"
@@ -575,6 +577,130 @@ int Inspect(const InspectArgs &a) {
     return kOk;
 }
 
+// ---- cab ------------------------------------------------------------------
+
+struct CabArgs {
+    std::string inf, folder = ".", compress = "mszip";
+    std::vector<std::string> cpus;
+};
+
+// SOURCE_DATE_EPOCH, when set: whole seconds since 1970. False when it is
+// set to anything else.
+bool SourceDateEpoch(bool *set, int64_t *t) {
+    const char *v = std::getenv("SOURCE_DATE_EPOCH");
+    *set = v && *v;
+    if (!*set) return true;
+    std::string s(v);
+    if (s.size() > 12 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+    *t = std::stoll(s);
+    return true;
+}
+
+// Makes `dir` and any parent that is missing.
+bool MakeFolders(const std::string &dir) {
+    struct stat st;
+    for (size_t at = 1; at <= dir.size(); at++) {
+        if (at < dir.size() && !std::strchr(VQ_PATH_SEPARATORS, dir[at])) continue;
+        std::string part = dir.substr(0, at);
+        if (::stat(part.c_str(), &st) != 0 && vq::MakeFolder(part.c_str()) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+// vqpack cab: one CE cabinet per tag, all built in memory before any is
+// written, each written to NAME.partial and renamed when all are complete.
+int Cab(const CabArgs &a) {
+    std::vector<std::string> tags = a.cpus.empty() ? std::vector<std::string>{""} : a.cpus;
+    for (size_t i = 0; i < tags.size(); i++) {
+        if (!a.cpus.empty() && (tags[i].empty() || tags[i].find_first_not_of(
+                                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                    "0123456789_-") != std::string::npos))
+            return Error("--cpu '" + tags[i] + "': a tag is letters, digits, '_' and '-'", kUsage);
+        for (size_t j = 0; j < i; j++)
+            if (vq::LowerAscii(tags[i]) == vq::LowerAscii(tags[j]))
+                return Error("--cpu " + tags[i] + " is given twice", kUsage);
+    }
+    CeBuildOptions opt;
+    if (!SourceDateEpoch(&opt.fixed_time, &opt.time))
+        return Error("SOURCE_DATE_EPOCH must be whole seconds since 1970", kUsage);
+    std::string text, err;
+    if (!vq::LoadFile(a.inf, &text, &err)) return Error(a.inf + ": " + err, kSystem);
+    struct stat st;
+    opt.script_time = ::stat(a.inf.c_str(), &st) == 0 ? (int64_t)st.st_mtime : 0;
+    size_t slash = a.inf.find_last_of(VQ_PATH_SEPARATORS);
+    opt.folder = slash == std::string::npos ? "." : slash == 0 ? "/" : a.inf.substr(0, slash);
+    Inf inf;
+    if (!inf.Parse(text, a.inf, &err)) return Error(err, kUsage);
+
+    std::string base = BaseName(a.inf);
+    if (base.rfind('.') != std::string::npos && base.rfind('.') > 0) base.erase(base.rfind('.'));
+    struct Cabinet {
+        std::string path;
+        std::vector<uint8_t> bytes;
+        CeBuild build;
+    };
+    std::vector<Cabinet> cabs(tags.size());
+    for (size_t i = 0; i < tags.size(); i++) {
+        Cabinet &c = cabs[i];
+        std::string name = base + (tags[i].empty() ? "" : "." + tags[i]) + ".CAB";
+        c.path = a.folder == "." ? name : a.folder + "/" + name;
+        bool system = false;
+        if (!BuildCeCabinet(inf, a.inf, tags[i], opt, &c.build, &err, &system))
+            return Error(err + (tags[i].empty() ? "" : " (--cpu " + tags[i] + ")"),
+                         system ? kSystem : kUsage);
+        if (!WriteCabinet(c.build.members,
+                          a.compress == "none" ? CabCompression::kNone : CabCompression::kMszip,
+                          &c.bytes, &err))
+            return Error(c.path + ": " + err, kUsage);
+    }
+
+    if (!MakeFolders(a.folder))
+        return Error(a.folder + ": cannot create the folder (" + std::strerror(errno) + ")",
+                     kSystem);
+    if (::stat(a.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Error(a.folder + ": exists and is not a folder", kUsage);
+    std::vector<std::string> written;
+    auto clean = [&] {
+        for (const std::string &p : written) ::unlink(p.c_str());
+    };
+    for (const Cabinet &c : cabs) {
+        std::string tmp = c.path + ".partial";
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0644);
+        if (fd < 0) {
+            std::string why = std::strerror(errno);
+            clean();
+            return Error(c.path + ": " + why, kSystem);
+        }
+        written.push_back(tmp);
+        bool ok = vq::WriteFull(fd, c.bytes.data(), c.bytes.size());
+        int e = errno;
+        if (::close(fd) != 0 && ok) {
+            ok = false;
+            e = errno;
+        }
+        if (!ok) {
+            clean();
+            return Error(c.path + ": " + std::strerror(e), kSystem);
+        }
+    }
+    for (size_t i = 0; i < cabs.size(); i++) {
+        if (vq::RenameOver(written[i].c_str(), cabs[i].path.c_str()) != 0) {
+            std::string why = std::strerror(errno);
+            for (size_t j = i; j < written.size(); j++) ::unlink(written[j].c_str());
+            return Error(cabs[i].path + ": " + why, kSystem);
+        }
+    }
+    for (const Cabinet &c : cabs) {
+        const CeScript &s = c.build.script;
+        const char *cpu = CeProcessorName(s.processor);
+        std::printf("%s: %zu files, %zu bytes, processor %u%s%s%s\n", c.path.c_str(),
+                    s.files.size(), c.bytes.size(), s.processor, *cpu ? " (" : "", cpu,
+                    *cpu ? ")" : "");
+    }
+    return kOk;
+}
+
 // ---- try ------------------------------------------------------------------
 
 // vqpack try INSTALLER [options]: runs the Python driver vqpack_try.py with
@@ -677,6 +803,22 @@ Subcommand AddInspect(CLI::App &app) {
     return {c, [a] { return Inspect(*a); }};
 }
 
+Subcommand AddCab(CLI::App &app) {
+    auto a = std::make_shared<CabArgs>();
+    CLI::App *c = app.add_subcommand("cab", "make CE cabinets from a CE project's INF file");
+    c->add_option("inf", a->inf, "the INF file (CAB wizard style)")->required()->type_name("INF");
+    c->add_option("--cpu", a->cpus, "make INF.TAG.CAB from the INF and its .TAG sections; once "
+                                    "per cabinet (without: one cabinet, INF.CAB)")
+        ->allow_extra_args(false)
+        ->type_name("TAG");
+    c->add_option("-o,--output", a->folder, "folder that receives the cabinets (default: the "
+                                            "current one; made if missing)")
+        ->type_name("DIR");
+    c->add_option("--compress", a->compress, "mszip (default) or none")
+        ->check(CLI::IsMember({"mszip", "none"}));
+    return {c, [a] { return Cab(*a); }};
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -693,6 +835,7 @@ int main(int argc, char **argv) {
         AddRead(app, "extract", "write the members into a folder", Extract, true),
         AddLint(app),
         AddInspect(app),
+        AddCab(app),
     };
 #ifndef _WIN32
     // Listed for --help only: main runs it before parsing (Try).

@@ -11,7 +11,7 @@ vqpack=$build/packer/vqpack
 demo=$build/demo
 rm -rf "$demo"
 mkdir -p "$demo"
-"$top/examples/make-product.sh" "$demo/product"
+VQPACK=$vqpack "$top/examples/make-product.sh" "$demo/product"
 echo "== vqpack lint"
 "$vqpack" lint "$demo/product/Setup.ini"
 echo "== vqpack build --from"

@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets with clang and runs each for SECONDS.
 #
 # Usage: fuzz.sh SECONDS [TARGET...]
-#   TARGET: fuzz_reader, fuzz_descriptor, fuzz_cablist, fuzz_ce_script
-#           (default: all of them)
+#   TARGET: fuzz_reader, fuzz_descriptor, fuzz_cablist, fuzz_ce_script,
+#           fuzz_inf (default: all of them)
 #
 # The fuzz build lives in fuzz/ under VQ_BUILD_DIR (default: build/ of the
 # repository). Each target first replays its saved regression inputs
@@ -22,7 +22,7 @@ shift
 case $seconds in
     ''|*[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number" >&2; exit 2 ;;
 esac
-targets=${*:-fuzz_reader fuzz_descriptor fuzz_cablist fuzz_ce_script}
+targets=${*:-fuzz_reader fuzz_descriptor fuzz_cablist fuzz_ce_script fuzz_inf}
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${VQ_BUILD_DIR:-$top/build}/fuzz
@@ -52,7 +52,7 @@ cmake --build "$build" --target fuzz_seeds $targets -j"$(nproc)" >"$build/build.
 max_len() {
     case $1 in
         fuzz_reader) echo 16384 ;;
-        fuzz_descriptor) echo 4096 ;;
+        fuzz_descriptor|fuzz_inf) echo 4096 ;;
         fuzz_ce_script) echo 8192 ;;
         *) echo 1024 ;;
     esac

@@ -23,7 +23,7 @@ for g in $groups; do
            pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick
                  osslsigncode openssl cabextract" ;;
     fuzz)  pkgs="$pkgs clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
-    bench) pkgs="$pkgs nsis gzip time twm" ;;
+    bench) pkgs="$pkgs nsis gzip time twm gcab" ;;  # gcab: the payloads' CAB files
     *) echo "install-deps.sh: unknown group '$g' (build, test, bench, fuzz)" >&2; exit 2 ;;
     esac
 done

@@ -438,6 +438,90 @@ class PackerTest(unittest.TestCase):
         self.assertFalse(any("'ARM.CAB' and 'ANY.CAB' overlap" in w for w in said), said)
         self.assertEqual(len(expected), len(said), "\n".join(said))
 
+    def test_cab_refuses_bad_input_and_leaves_nothing(self):
+        """vqpack cab on the sample INF with one fault each: the message
+        names the INF's line (or the INF), the exit status is 2 (3 for a
+        system error), and the output folder is as it was."""
+        examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+        proj = os.path.join(self.dir, "proj")
+        shutil.copytree(os.path.join(examples, "app"), os.path.join(proj, "app"))
+        with open(os.path.join(examples, "VQNotes.inf")) as f:
+            sample = f.read()
+        inf = os.path.join(proj, "VQNotes.inf")
+        out = os.path.join(self.dir, "out")
+        os.mkdir(out)
+        old = self.file(os.path.join("out", "VQNotes.ARM.CAB"), b"an older cabinet")
+        env = dict(os.environ, SOURCE_DATE_EPOCH="1704067200")
+
+        def cab(text, *args):
+            with open(inf, "w") as f:
+                f.write(text)
+            return subprocess.run([VQPACK, "cab", inf, "-o", out, *args], capture_output=True,
+                                  text=True, env=env)
+
+        many = "".join("n%03d.txt,notes.txt\n" % i for i in range(996))
+        cases = [
+            # (replacements in the sample, text of the line named or None, message, --cpu)
+            ([("\"Read Me.txt\",readme.txt", "\"Read Me.txt\",gone.txt"),
+              ("notes.txt   = 1", "notes.txt   = 1\ngone.txt = 1")],
+             "\"Read Me.txt\",gone.txt", "source file 'gone.txt' is not there: ", ()),
+            ([("CopyFiles   = Files.Program, Files.Docs", "CopyFiles = Files.Program, Files.Gone")],
+             "CopyFiles = ", "CopyFiles names [Files.Gone], which does not exist", ()),
+            ([("HKCU,%RegKey%,Version", "HKCU,%RegKye%,Version")], "%RegKye%",
+             "%RegKye% is not defined in [Strings] or [CEStrings]", ()),
+            ([("ProcessorType        = 4000", "ProcessorType = R4000")], "ProcessorType = R4000",
+             "[CEDevice] ProcessorType 'R4000' is not a number", ()),
+            ([("[Files.Docs]\n", "[Files.Docs]\n\"read me.TXT\",notes.txt\n"),
+              ("Files.Docs     = 0,%CE5%", "Files.Docs = 0,%CE1%\\%AppName%")],
+             "\"read me.TXT\",notes.txt",
+             "'read me.TXT' goes to %CE1%\\VQ Notes, as does the file of line ", ()),
+            ([("[Files.Docs]\n", "[Files.Docs]\n" + many)], "\"VQ Notes.txt\",notes.txt",
+             "more than 998 files", ()),
+            ([("2 = ,\"MIPS build\"", "3 = ,\"MIPS build\"")], "VQNotes.exe = 2",
+             "disk '2' of 'VQNotes.exe' is not in [SourceDisksNames] or "
+             "[SourceDisksNames.MIPS]", ()),
+            ([("\"VQ Notes\",0,VQNotes.exe", "\"VQ Notes\",0,Other.exe")], "Other.exe",
+             "points to 'Other.exe', which no CopyFiles section installs", ()),
+            ([("0x00010001,0x0102", "0x00020000,0x0102")], "0x00020000",
+             "registry flags 0x00020000 are not a type the device knows", ()),
+            ([("Provider    = \"VQ Software\"", "Provider = \"VQ Software")],
+             "Provider = ", "a quoted field is not closed on its line", ()),
+            ([], None, "no section is tagged .SH3", ("--cpu", "SH3")),
+        ]
+        for edits, at, message, cpus in cases:
+            text = sample
+            for a, b in edits:
+                self.assertIn(a, text)
+                text = text.replace(a, b)
+            r = cab(text, "--cpu", "ARM", "--cpu", "MIPS", *cpus)
+            self.assertEqual(2, r.returncode, message + ": " + r.stderr)
+            where = inf + ":"
+            if at is not None:
+                where += "%d:" % (text[:text.index(at)].count("\n") + 1)
+            self.assertTrue(r.stderr.startswith("vqpack: " + where), r.stderr)
+            self.assertIn(message, r.stderr)
+            self.assertEqual(["VQNotes.ARM.CAB"], os.listdir(out), message)
+            with open(old, "rb") as f:
+                self.assertEqual(b"an older cabinet", f.read())
+        # An INF that is not there is a system error.
+        r = subprocess.run([VQPACK, "cab", os.path.join(proj, "none.inf")], capture_output=True,
+                           text=True)
+        self.assertEqual(3, r.returncode, r.stderr)
+        # The sample builds; the folder is made; the same bytes twice; one
+        # line per cabinet.
+        r = cab(sample, "--cpu", "ARM", "--cpu", "MIPS")
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertRegex(r.stdout, r"VQNotes\.ARM\.CAB: 3 files, \d+ bytes, processor 2577 "
+                                   r"\(StrongARM\)\n.*VQNotes\.MIPS\.CAB: 3 files")
+        self.assertEqual(["VQNotes.ARM.CAB", "VQNotes.MIPS.CAB"], sorted(os.listdir(out)))
+        with open(old, "rb") as f:
+            first = f.read()
+        out = os.path.join(self.dir, "new", "sub")
+        r = cab(sample, "--cpu", "ARM")
+        self.assertEqual(0, r.returncode, r.stderr)
+        with open(os.path.join(out, "VQNotes.ARM.CAB"), "rb") as f:
+            self.assertEqual(first, f.read())
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
