@@ -11,7 +11,7 @@ pkgs=""
 for g in $groups; do
     case $g in
     build) pkgs="$pkgs cmake make g++ zlib1g-dev libgtest-dev libcli11-dev python3 bzip2
-                 mingw-w64 gcab libz-mingw-w64-dev
+                 mingw-w64 libz-mingw-w64-dev
                  dpkg-dev file git" ;;  # cpack -G DEB: dpkg-shlibdeps, file, the last commit's time
     test)  # A kernel without IA-32 emulation runs no i386 program, Wine's
            # 32-bit loader included: packer/try/i386-run.sh then runs them
@@ -19,9 +19,10 @@ for g in $groups; do
            sh "$(dirname "$0")/../packer/try/i386-run.sh" --check >/dev/null 2>&1 ||
                pkgs="$pkgs qemu-user-static"
            # osslsigncode, openssl: signed installers (sign, verify, a test
-           # CA); cabextract: an independent reader of the CE cabinets.
+           # CA); cabextract and gcab: an independent reader and writer of
+           # cabinets.
            pkgs="$pkgs wine wine32:i386 wine64 xvfb xauth xdotool imagemagick
-                 osslsigncode openssl cabextract" ;;
+                 osslsigncode openssl cabextract gcab" ;;
     fuzz)  pkgs="$pkgs clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
     bench) pkgs="$pkgs nsis gzip time twm gcab" ;;  # gcab: the payloads' CAB files
     *) echo "install-deps.sh: unknown group '$g' (build, test, bench, fuzz)" >&2; exit 2 ;;

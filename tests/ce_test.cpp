@@ -12,6 +12,9 @@
 #include "ce/cabinet.h"
 #include "ce/ce_cabinet.h"
 #include "ce/ce_script.h"
+#include "ce/inf.h"
+#include "ce/inf_build.h"
+#include "host_file.h"
 #include "test_support.h"
 
 namespace {
@@ -421,3 +424,80 @@ TEST(CeCabinet, TextsForPeopleAndDevices) {
 }
 
 }  // namespace
+
+// The sample INF through the builder, the cabinet writer and the CE reader:
+// every field the INF sets comes back as the device will read it.
+TEST(CeCabinet, InfToCabinetAndBack) {
+    const std::string dir = VQ_EXAMPLES_DIR, path = dir + "/VQNotes.inf";
+    std::string text, err;
+    ASSERT_TRUE(vq::LoadFile(path, &text, &err)) << err;
+    Inf inf;
+    ASSERT_TRUE(inf.Parse(text, path, &err)) << err;
+    CeBuildOptions opt;
+    opt.folder = dir;
+    opt.fixed_time = true;
+    opt.time = 1704067200;
+    CeBuild build;
+    bool system = false;
+    ASSERT_TRUE(BuildCeCabinet(inf, path, "MIPS", opt, &build, &err, &system)) << err;
+    Bytes cab;
+    ASSERT_TRUE(WriteCabinet(build.members, CabCompression::kMszip, &cab, &err)) << err;
+
+    std::vector<std::string> names;
+    for (const CabMember &m : build.members) names.push_back(m.name);
+    EXPECT_EQ(std::vector<std::string>({"VQNotes.000", "notes.003", "readme.002", "VQNotes.001"}),
+              names);
+    CeCabinet got;
+    ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), &got, &err)) << err;
+    const CeScript &s = got.script;
+    EXPECT_EQ("VQ Notes", s.app_name);
+    EXPECT_EQ("VQ Software", s.provider);
+    EXPECT_EQ(std::vector<uint32_t>({4000, 3, 0, 5, 2, 0, 0xE0000000}),
+              std::vector<uint32_t>({s.processor, s.version_min_major, s.version_min_minor,
+                                     s.version_max_major, s.version_max_minor, s.build_min,
+                                     s.build_max}));
+    EXPECT_EQ(std::vector<std::string>({"HPC", "Jupiter"}), s.unsupported);
+
+    // Files: target, flags, size (the source file's), all present.
+    std::vector<std::tuple<std::string, uint32_t, uint32_t>> files;
+    for (const CeCabinetFile &f : got.files) {
+        EXPECT_TRUE(f.present) << f.target;
+        EXPECT_EQ(f.file.number, f.file.unknown) << f.target;
+        files.emplace_back(f.target, f.file.flags, f.size);
+    }
+    EXPECT_EQ((std::vector<std::tuple<std::string, uint32_t, uint32_t>>{
+                  {"%CE1%\\VQ Notes\\VQNotes.exe", 0x40000000, 116},
+                  {"%CE1%\\VQ Notes\\Read Me.txt", 0x1, 28},
+                  {"%CE5%\\VQ Notes.txt", 0x10, 142}}),
+              files);
+    EXPECT_EQ(4u, got.members);
+    EXPECT_FALSE(got.setup_dll);
+
+    // Registry values: key, name, type and flags, substitution, data bytes.
+    using Value = std::tuple<std::string, std::string, uint32_t, uint16_t, std::string>;
+    std::vector<Value> values;
+    for (const CeRegValue &v : s.values)
+        values.emplace_back(CeHivePath(s, v.hive_id), v.name, v.type_flags, v.substitute, v.data);
+    const std::string key = "HKCU\\Software\\VQ Software\\VQ Notes";
+    EXPECT_EQ((std::vector<Value>{
+                  {key, "InstallDir", kCeRegSz, 1, std::string("%InstallDir%\0", 13)},
+                  {key, "Notes", kCeRegSz, 1, std::string("%CE5%\\VQ Notes.txt\0", 19)},
+                  {key, "Version", kCeRegDword, 0, std::string("\x02\x01\0\0", 4)},
+                  {key, "Recent", kCeRegMultiSz, 0,
+                   std::string("VQ Notes.txt\0Read Me.txt\0\0", 26)},
+                  {key, "Window", kCeRegBinary | kCeRegNoClobber, 0,
+                   std::string("\x00\x00\xf0\x00\x40\x01\xc8\x00", 8)},
+                  {"HKLM\\Software\\Classes\\.vqn", "", kCeRegSz, 0,
+                   std::string("VQNotes.Document\0", 17)}}),
+              values);
+
+    // Shortcuts: where each is made and what it points at.
+    std::vector<std::pair<std::string, std::string>> links;
+    for (const CeLink &l : s.links) links.emplace_back(CeLinkPath(s, l), CeLinkTarget(s, l));
+    ASSERT_EQ(2u, links.size());
+    EXPECT_EQ("%CE11%\\VQ Notes", links[0].first);
+    EXPECT_NE(std::string::npos, links[0].second.find("%CE1%\\VQ Notes\\VQNotes.exe"))
+        << links[0].second;
+    EXPECT_EQ("%CE17%\\VQ Notes documents", links[1].first);
+    EXPECT_NE(std::string::npos, links[1].second.find("%CE5%")) << links[1].second;
+}
