@@ -4,8 +4,9 @@
 #   - it imports only from kernel32, user32, gdi32, advapi32 and msvcrt
 #     (advapi32: the registry, and the process token and SDDL conversions
 #     behind the workspace folder's security descriptor; comctl32 and
-#     riched32 are loaded at run time from the system folder, so neither
-#     may appear in the import table);
+#     riched32 are loaded at run time from the system folder, and ntdll's
+#     calls that create the workspace folder are looked up at run time, so
+#     none of them may appear in the import table);
 #   - no C runtime start-up traces: no TLS directory, no .CRT, .tls, .ctors
 #     or .dtors section.
 # Usage: stub_imports_test.sh OBJDUMP IMAGE [SIZE_FILE]

@@ -8,6 +8,7 @@
 #include "common/setup_ini.h"
 #include "resource.h"
 #include <sddl.h>
+#include <winternl.h>
 
 // Zero at load: every handle and buffer of the extraction absent.
 static ExtractionState g_extraction;
@@ -103,6 +104,66 @@ static PSECURITY_DESCRIPTOR WorkspaceSecurity(HANDLE token, BOOL elevated) {
     return sd;
 }
 
+// The native calls that create the workspace folder and open it in one
+// step, resolved at run time from ntdll, which every process has loaded.
+typedef NTSTATUS(NTAPI *NtCreateFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                        PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                                        ULONG, ULONG, PVOID, ULONG);
+typedef BOOLEAN(NTAPI *DosPathToNtPathFn)(PCWSTR, PUNICODE_STRING, PWSTR *, PVOID);
+typedef VOID(NTAPI *FreeUnicodeStringFn)(PUNICODE_STRING);
+typedef ULONG(NTAPI *StatusToErrorFn)(NTSTATUS);
+struct NativeCalls {
+    NtCreateFileFn createFile;
+    DosPathToNtPathFn dosPathToNtPath;      // RtlDosPathNameToNtPathName_U
+    FreeUnicodeStringFn freeString;         // frees what that one allocates
+    StatusToErrorFn statusToError;          // RtlNtStatusToDosError
+};
+
+// NtCreateFile's answer when the name exists (a folder, a file or a link).
+static const NTSTATUS kNameCollision = (NTSTATUS)0xC0000035L;
+
+// Whether all of NativeCalls could be had.
+static BOOL ResolveNativeCalls(NativeCalls *nt) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (!ntdll) return FALSE;
+    nt->createFile = (NtCreateFileFn)(void *)GetProcAddress(ntdll, "NtCreateFile");
+    nt->dosPathToNtPath =
+        (DosPathToNtPathFn)(void *)GetProcAddress(ntdll, "RtlDosPathNameToNtPathName_U");
+    nt->freeString =
+        (FreeUnicodeStringFn)(void *)GetProcAddress(ntdll, "RtlFreeUnicodeString");
+    nt->statusToError =
+        (StatusToErrorFn)(void *)GetProcAddress(ntdll, "RtlNtStatusToDosError");
+    return nt->createFile && nt->dosPathToNtPath && nt->freeString && nt->statusToError;
+}
+
+// Creates the folder g_workspace with the descriptor `sd` and, in the same
+// call, opens it as the guard (below): there is no moment at which the name
+// exists and is not ours. The path is turned into its native name as the
+// A calls do it: from the ANSI code page to UTF-16, then to "\??\C:\..."
+// (or "\??\UNC\..."), relative parts resolved. A link under the name is
+// not followed: it counts as a taken name. Returns 0 with g_workspaceGuard
+// set, ERROR_ALREADY_EXISTS when the name is taken, or another error code.
+static DWORD CreateHeldFolder(const NativeCalls *nt, PSECURITY_DESCRIPTOR sd) {
+    static WCHAR wide[kPathBufferSize];  // g_workspace has fewer characters
+    if (!MultiByteToWideChar(CP_ACP, 0, g_workspace, -1, wide, kPathBufferSize))
+        return GetLastError();
+    UNICODE_STRING name;
+    if (!nt->dosPathToNtPath(wide, &name, NULL, NULL)) return ERROR_PATH_NOT_FOUND;
+    OBJECT_ATTRIBUTES attributes = {sizeof attributes, NULL, &name, OBJ_CASE_INSENSITIVE,
+                                    sd, NULL};
+    IO_STATUS_BLOCK io;
+    HANDLE folder;
+    NTSTATUS status = nt->createFile(
+        &folder, FILE_LIST_DIRECTORY, &attributes, &io, NULL,
+        FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+        FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, NULL, 0);
+    nt->freeString(&name);
+    if (status == kNameCollision) return ERROR_ALREADY_EXISTS;
+    if (status < 0) return nt->statusToError(status);
+    g_workspaceGuard = folder;
+    return 0;
+}
+
 // Holds the new workspace folder open for reading without sharing delete
 // access. While the handle is open nobody can rename or delete the folder,
 // not even with the right to delete children of the temporary folder that
@@ -110,7 +171,7 @@ static PSECURITY_DESCRIPTOR WorkspaceSecurity(HANDLE token, BOOL elevated) {
 // its place; a folder with something open inside cannot be renamed either,
 // so neither can the folders above it. Returns 0 or the error code.
 static DWORD GuardWorkspace(void) {
-    HANDLE guard = CreateFileA(g_workspace, FILE_LIST_DIRECTORY,
+    HANDLE guard = CreateFileA(g_workspace, FILE_LIST_DIRECTORY | READ_CONTROL,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                NULL);
@@ -119,10 +180,51 @@ static DWORD GuardWorkspace(void) {
     return 0;
 }
 
+// Whether the folder the guard holds is the one this process created: its
+// owner is the process's default owner and its DACL is the one set, byte for
+// byte. A folder put under the name by another program of the user between
+// creating and opening has that user as its owner (an elevated run's default
+// owner is the Administrators group), whatever DACL it was given.
+static BOOL HoldsCreatedFolder(PSECURITY_DESCRIPTOR sd, PSID owner) {
+    DWORD held[256];  // a self-relative descriptor, aligned
+    DWORD size;
+    PSID heldOwner;
+    PACL set, got;
+    BOOL present, defaulted;
+    if (!GetKernelObjectSecurity(g_workspaceGuard,
+                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                 held, sizeof held, &size) ||
+        !GetSecurityDescriptorOwner(held, &heldOwner, &defaulted) || !heldOwner ||
+        !EqualSid(heldOwner, owner) ||
+        !GetSecurityDescriptorDacl(held, &present, &got, &defaulted) || !present ||
+        !got || !GetSecurityDescriptorDacl(sd, &present, &set, &defaulted) ||
+        got->AclSize != set->AclSize)
+        return FALSE;
+    for (WORD i = 0; i < set->AclSize; i++)
+        if (((const BYTE *)got)[i] != ((const BYTE *)set)[i]) return FALSE;
+    return TRUE;
+}
+
+// Without the native calls: CreateDirectoryA, then the guard opened by name,
+// checked to hold the folder just created. One that is not is refused like
+// a taken name (and left alone); the caller tries the next name.
+static DWORD CreateThenHoldFolder(SECURITY_ATTRIBUTES *sa, PSID owner) {
+    if (!CreateDirectoryA(g_workspace, sa)) return GetLastError();
+    DWORD code = GuardWorkspace();
+    if (code == 0 && !HoldsCreatedFolder(sa->lpSecurityDescriptor, owner)) {
+        CloseHandle(g_workspaceGuard);
+        g_workspaceGuard = NULL;
+        code = ERROR_ALREADY_EXISTS;
+    }
+    return code;
+}
+
 // The workspace folder "%TEMP%_VQIxxxx", always a new one: a name that
 // exists (a folder, a file or a link someone put there) is passed over for
 // the next one, up to kWorkspaceTries names. The folder gets the security
-// descriptor above and is held open until it is removed.
+// descriptor above and is held open from its creation until it is removed:
+// created and opened in one call, or, where ntdll lacks the calls, created,
+// opened and checked to be the one created.
 static const char *PrepareWorkspace(void) {
     DWORD len = GetTempPathA(kPathBufferSize, g_workspace);
     if (len == 0 || len >= (DWORD)kPathBufferSize - 8) {
@@ -133,25 +235,30 @@ static const char *PrepareWorkspace(void) {
     HANDLE token;
     BOOL elevated = FALSE;
     PSECURITY_DESCRIPTOR sd = NULL;
+    union {
+        TOKEN_OWNER info;
+        DWORD space[32];  // and the SID it points to
+    } owner;
+    DWORD size;
     // (HANDLE)-1 is the current process, as GetCurrentProcess returns it.
     if (OpenProcessToken((HANDLE)-1, TOKEN_QUERY, &token)) {
         elevated = IsElevated(token);
-        sd = WorkspaceSecurity(token, elevated);
+        if (GetTokenInformation(token, TokenOwner, &owner, sizeof owner, &size))
+            sd = WorkspaceSecurity(token, elevated);
         CloseHandle(token);
     }
     DWORD code = GetLastError();
     BOOL ready = FALSE;
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    NativeCalls nt;
+    BOOL native = ResolveNativeCalls(&nt);
     DWORD tick = GetTickCount();
     for (int i = 0; i < kWorkspaceTries; i++) {
         FormatBounded(g_workspace + len, 16, "_VQI%04X", (UINT)((tick + i) & 0xFFFF));
         if (!sd) break;
-        if (CreateDirectoryA(g_workspace, &sa)) {
-            code = GuardWorkspace();
-            ready = code == 0;
-            break;
-        }
-        code = GetLastError();
+        code = native ? CreateHeldFolder(&nt, sd)
+                      : CreateThenHoldFolder(&sa, owner.info.Owner);
+        ready = code == 0;
         if (code != ERROR_ALREADY_EXISTS) break;
     }
     LocalFree(sd);
