@@ -288,6 +288,9 @@ class Try:
         box = {"caption": out[0]["caption"], "text": out[0]["text"]}
         self.shot("message-box", self.window_rect(out[0]["hwnd"]))
         self.run.uia("msgbox", "--hwnd", out[0]["hwnd"], "--timeout", 5000, "--press", press)
+        # The press is posted: until the setup has taken it, the box is
+        # still there and must not be taken for a second one.
+        self.run.uia("wait-gone", "--hwnd", out[0]["hwnd"], "--timeout", 10000)
         return box
 
     def wizard_or_end(self):
