@@ -477,7 +477,7 @@ class Try:
             self.s.start(configure=False)
             appmgr_folder = self.s.unix_path(APPMGR_DIR)
             os.makedirs(appmgr_folder, exist_ok=True)
-            shutil.copyfile(os.path.join(tools, "fakeappmgr.exe"), self.s.unix_path(APPMGR))
+            shutil.copyfile(self.s.appmgr_tool(), self.s.unix_path(APPMGR))
             rc, out = self.s.uia("temp-path")
             if rc != 0:
                 raise Unavailable("Wine does not run 32-bit Windows programs here (uia.exe "

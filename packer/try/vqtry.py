@@ -94,7 +94,7 @@ def pe_machine(path):
 
 class Config:
     """Where a Session finds its helpers and keeps its files:
-    tools        folder of uia.exe and fakeappmgr.exe
+    tools        folder of uia.exe and fakeappmgr.exe (and their 64-bit builds)
     prefix       the Wine prefix folder (created on first use)
     work         scratch folder for logs
     screenshots  where screenshots go"""
@@ -326,10 +326,18 @@ class Session:
                                                             p.stderr.decode(errors="replace")))
         return p
 
+    def native_tool(self, name):
+        """The helper NAME.exe, or NAME64.exe where 64-bit Wine runs it."""
+        tool = self.cfg.tool(name + "64.exe")
+        return tool if self.wine64 and os.path.exists(tool) else self.cfg.tool(name + ".exe")
+
     def uia_tool(self):
-        """uia64.exe where 64-bit Wine runs it, else the 32-bit uia.exe."""
-        tool = self.cfg.tool("uia64.exe")
-        return tool if self.wine64 and os.path.exists(tool) else self.cfg.tool("uia.exe")
+        return self.native_tool("uia")
+
+    def appmgr_tool(self):
+        """The stand-in Application Manager. What the setup program starts
+        may be a 64-bit program: it hands over a command line either way."""
+        return self.native_tool("fakeappmgr")
 
     def uia(self, *args, timeout_ms=10000):
         """Asks uia; returns (exit code, list of JSON objects). The Session's
@@ -455,7 +463,7 @@ class Session:
         """Installs the stand-in Application Manager; returns its Windows path."""
         folder = os.path.join(self.cfg.prefix, "drive_c", "vqappmgr")
         os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), os.path.join(folder, "CeAppMgr.exe"))
+        shutil.copyfile(self.appmgr_tool(), os.path.join(folder, "CeAppMgr.exe"))
         with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(folder, "cmdline.txt"))
         return "C:\\vqappmgr\\CeAppMgr.exe"

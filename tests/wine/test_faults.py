@@ -218,7 +218,7 @@ class ReadOnlyFolders(FaultCase):
 
     def test_install_folder_cannot_be_created(self):
         def populate(path):
-            shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), os.path.join(path, "CEAPPMGR.EXE"))
+            shutil.copyfile(self.s.appmgr_tool(), os.path.join(path, "CEAPPMGR.EXE"))
         with self.tmpfs("vqroapp", "1m", populate=populate, readonly=True) as path:
             self.s.set_app_path("C:\\vqroapp\\CEAPPMGR.EXE")
             members = self.members(product="Readonly Test")

@@ -54,7 +54,7 @@ class HandoffCase(cases.SetupCase):
         self.tools = self.s.unix_path(TOOLS_DIR)
         shutil.rmtree(self.tools, ignore_errors=True)
         os.makedirs(self.tools)
-        shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), os.path.join(self.tools, "CEAPPMGR.EXE"))
+        shutil.copyfile(self.s.appmgr_tool(), os.path.join(self.tools, "CEAPPMGR.EXE"))
         self.log = os.path.join(self.tools, "cmdline.txt")
         self.s.set_app_path(APPMGR)
         self.planted = self.s.unix_path("C:\\Program.exe")
@@ -98,7 +98,7 @@ class Deployment(HandoffCase):
     def test_full_run_with_planted_program_exe(self):
         # The fixture: C:\Program.exe, a copy of the recording stand-in, is
         # what an unquoted start of the registered path runs.
-        shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), self.planted)
+        shutil.copyfile(self.s.appmgr_tool(), self.planted)
         rc, out = self.s.uia("winexec", '%s "probe"' % APPMGR)
         harness.until(lambda: os.path.exists(self.planted_log),
                       "planted C:\\Program.exe recording an unquoted start (fixture)", 30)
