@@ -194,8 +194,9 @@ class Failures(HandoffCase):
                          "error box (caption, text)")
         # The box has no owner, so the wizard still takes commands. A second
         # Next, sent so that its handling is over when the call returns, must
-        # not run the hand-off again (which would block in a second box).
-        returned = wiz.send_command(IDC_NEXT, timeout_ms=8000)
+        # not run the hand-off again (which would block in a second box for
+        # good: the bound only ends the wait for that).
+        returned = wiz.send_command(IDC_NEXT, timeout_ms=30000)
         boxes = wiz.message_boxes()
         self.assertTrue(returned, "a second Next while the box is open did not return: "
                                   "the hand-off ran again (boxes now: %s)"
