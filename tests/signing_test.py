@@ -242,7 +242,7 @@ class WineSigning(cases.SetupCase):
         tools = self.s.unix_path(test_handoff.TOOLS_DIR)
         shutil.rmtree(tools, ignore_errors=True)
         os.makedirs(tools)
-        shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), os.path.join(tools, "CEAPPMGR.EXE"))
+        shutil.copyfile(self.s.appmgr_tool(), os.path.join(tools, "CEAPPMGR.EXE"))
         self.s.set_app_path(test_handoff.APPMGR)
         self.s.clean_workspaces()
         exe = os.path.join(self.dir, os.path.basename(installer))

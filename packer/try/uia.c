@@ -13,8 +13,9 @@
  *   uia key       [FILTER] --vk N [--id N]  posts WM_KEYDOWN/WM_KEYUP
  *   uia close     [FILTER] [--syscommand]   posts WM_CLOSE (or SC_CLOSE)
  *   uia progress  [FILTER]                  position of the msctls_progress32
- *   uia progress-watch [FILTER] [--timeout MS] [--interval MS]
- *                 samples the bar until its window is gone; prints changes
+ *   uia progress-watch [FILTER] [--timeout MS] [--interval MS] [--dump]
+ *                 samples the bar until its window is gone; prints
+ *                 {"watching":true} first, then the changes
  *   uia msgbox    [FILTER] [--timeout MS] [--press IDOK|IDYES|IDNO|IDCANCEL|N]
  *                 waits for a message box, prints caption, text and buttons,
  *                 then presses the button if asked
@@ -23,9 +24,19 @@
  *                 of the module loaded (checks the DLL-planting fixture)
  *   uia winexec CMDLINE                     WinExec(CMDLINE, SW_SHOW); prints
  *                 the result (checks the planted-program fixture)
+ *   uia serve                               reads commands from stdin, one a
+ *                 line, arguments separated by tabs (no "uia"); answers each
+ *                 with its reports and a last line {"exit":CODE}. Ends at the
+ *                 end of stdin. Starting a Windows program costs seconds where
+ *                 Wine's loader is emulated; a driver that asks hundreds of
+ *                 questions keeps one uia serving instead. loadlib, winexec
+ *                 and serve are not served (they change the process).
  *
  * --desktop NAME (any command): work on the windows of that desktop, e.g.
  * the one of `wine explorer /desktop=NAME,WxH`, instead of the default one.
+ *
+ * progress-watch --dump: once the bar's window is visible, also prints it
+ * and its descendants as dump does (before the positions that follow).
  *
  * FILTER (all given parts must hold):
  *   --hwnd 0xH  --title T  --title-suffix S  --class C  --exe NAME
@@ -33,6 +44,10 @@
  *   --visible         (only visible windows)
  *
  * Exit codes: 0 done, 1 usage, 2 timeout / no window, 3 operation failed.
+ *
+ * Built for 32-bit Windows (uia.exe) and for 64-bit Windows (uia64.exe): the
+ * 64-bit one runs natively under 64-bit Wine where 32-bit programs are
+ * emulated, and reads 32-bit programs' windows all the same.
  *
  * The setup program runs no message loop while it extracts, so nothing here
  * may block on a message sent to it: texts come from the window server
@@ -68,6 +83,7 @@ typedef struct {
     int syscommand;
     int send;
     int have_timeout;
+    int dump;
     const char *press;
 } Options;
 
@@ -334,32 +350,50 @@ static BOOL CALLBACK DumpChild(HWND hwnd, LPARAM lp)
 /* Wine's progress control keeps its state behind the window's first extra
  * pointer: { HWND Self; INT CurVal; INT MinVal; INT MaxVal; ... }. Read it
  * from the owner's memory when the owner does not answer messages (it runs
- * no message loop while it extracts). The Self field is checked so that a
+ * no message loop while it extracts). Pointers and handles in it are 4
+ * bytes wide in a 32-bit owner (the setup program) and 8 in a 64-bit one,
+ * whichever this program is built as. The Self field is checked so that a
  * different layout is reported as a failure, never as a position. */
 static int ReadProgressMemory(HWND bar, int *pos, int *lo, int *hi)
 {
-    DWORD pid = 0;
+    DWORD pid = 0, self = 0;
     HANDLE process;
-    LONG_PTR info = GetWindowLongPtrA(bar, 0);
-    struct { DWORD self; INT cur, min, max; } state;
+    ULONG_PTR info;
+    BOOL narrow = sizeof(void *) == 4;
+    struct { DWORD self; INT cur, min, max; } s32;
+    struct { ULONGLONG self; INT cur, min, max; } s64;
     SIZE_T got = 0;
     int ok = 0;
-    if (!info)
-        return 0;
     GetWindowThreadProcessId(bar, &pid);
-    process = OpenProcess(PROCESS_VM_READ, FALSE, pid);
+    process = OpenProcess(PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, pid);
     if (!process)
         return 0;
-    if (ReadProcessMemory(process, (LPCVOID)info, &state, sizeof state, &got) &&
-        got == sizeof state &&
-        (state.self & 0xffff) == ((DWORD)(ULONG_PTR)bar & 0xffff)) {
-        *pos = state.cur;
-        *lo = state.min;
-        *hi = state.max;
-        ok = 1;
+    if (!narrow && !IsWow64Process(process, &narrow))
+        narrow = FALSE;
+    /* the owner's window has room for a pointer of the owner's size only */
+    info = narrow ? (ULONG_PTR)(DWORD)GetWindowLongA(bar, 0)
+                  : (ULONG_PTR)GetWindowLongPtrA(bar, 0);
+    if (info && narrow) {
+        if (ReadProcessMemory(process, (LPCVOID)info, &s32, sizeof s32, &got) &&
+            got == sizeof s32) {
+            self = s32.self;
+            *pos = s32.cur;
+            *lo = s32.min;
+            *hi = s32.max;
+            ok = 1;
+        }
+    } else if (info) {
+        if (ReadProcessMemory(process, (LPCVOID)info, &s64, sizeof s64, &got) &&
+            got == sizeof s64) {
+            self = (DWORD)s64.self;
+            *pos = s64.cur;
+            *lo = s64.min;
+            *hi = s64.max;
+            ok = 1;
+        }
     }
     CloseHandle(process);
-    return ok;
+    return ok && (self & 0xffff) == ((DWORD)(ULONG_PTR)bar & 0xffff);
 }
 
 static int ReadProgress(HWND bar, int *pos, int *lo, int *hi, const char **source)
@@ -571,9 +605,12 @@ static int CmdProgress(const Options *o)
 
 static int CmdProgressWatch(const Options *o)
 {
-    HWND bar = NULL;
-    int last = -1, samples = 0, changes = 0;
+    HWND bar = NULL, root;
+    int last = -1, samples = 0, changes = 0, dumped = 0;
     DWORD start = GetTickCount();
+    /* from here on nothing is missed: the caller may start the program */
+    printf("{\"watching\":true}\n");
+    fflush(stdout);
     /* first wait for the bar to appear, then follow it until it is gone */
     while (!bar) {
         bar = ProgressBarOf(o);
@@ -585,19 +622,26 @@ static int CmdProgressWatch(const Options *o)
             Sleep(o->interval);
         }
     }
+    root = GetAncestor(bar, GA_ROOT);
     printf("{\"appeared\":\"0x%lx\",\"t_ms\":%lu}\n", (unsigned long)(ULONG_PTR)bar,
            (unsigned long)(GetTickCount() - start));
     fflush(stdout);
     while (IsWindow(bar)) {
         int pos, lo, hi;
         const char *source;
+        if (o->dump && !dumped && IsWindowVisible(root)) {
+            /* as it shows, not as it is created (hidden, then shown) */
+            PutWindow(root, "top", 1);
+            EnumChildWindows(root, DumpChild, 0);
+            fflush(stdout);
+            dumped = 1;
+        }
         if (ReadProgress(bar, &pos, &lo, &hi, &source)) {
             ++samples;
             if (pos != last) {
                 ++changes;
                 printf("{\"pos\":%d,\"range\":[%d,%d],\"source\":\"%s\",\"visible\":%s,\"t_ms\":%lu}\n",
-                       pos, lo, hi, source,
-                       IsWindowVisible(GetAncestor(bar, GA_ROOT)) ? "true" : "false",
+                       pos, lo, hi, source, IsWindowVisible(root) ? "true" : "false",
                        (unsigned long)(GetTickCount() - start));
                 fflush(stdout);
                 last = pos;
@@ -609,8 +653,8 @@ static int CmdProgressWatch(const Options *o)
         }
         Sleep(o->interval);
     }
-    printf("{\"gone\":true,\"samples\":%d,\"changes\":%d,\"t_ms\":%lu}\n", samples, changes,
-           (unsigned long)(GetTickCount() - start));
+    printf("{\"gone\":true,\"samples\":%d,\"changes\":%d,\"dumped\":%s,\"t_ms\":%lu}\n",
+           samples, changes, dumped ? "true" : "false", (unsigned long)(GetTickCount() - start));
     return 0;
 }
 
@@ -750,52 +794,37 @@ static int CmdWinExec(const char *cmdline)
 }
 
 /* Makes the windows of desktop `name` this thread's: EnumWindows and
- * FindWindowEx then see them. */
-static int UseDesktop(const char *name)
+ * FindWindowEx then see them. Returns the desktop (NULL when unusable). */
+static HDESK UseDesktop(const char *name)
 {
     HDESK desk = OpenDesktopA(name, 0, FALSE, GENERIC_ALL);
     if (!desk || !SetThreadDesktop(desk)) {
         printf("{\"error\":\"desktop %s not usable\",\"code\":%lu}\n", name,
                (unsigned long)GetLastError());
-        return 0;
+        if (desk)
+            CloseDesktop(desk);
+        return NULL;
     }
-    return 1;
+    return desk;
 }
 
 static int Usage(void)
 {
     fputs("usage: uia list|wait|wait-gone|dump|click|key|close|progress|"
-          "progress-watch|msgbox|temp-path|loadlib|winexec [options]\n", stderr);
+          "progress-watch|msgbox|temp-path|loadlib|winexec|serve [options]\n", stderr);
     return 1;
 }
 
-int main(int argc, char **argv)
+/* One command: argv[0] is its name, the options follow. */
+static int Command(int argc, char **argv, HDESK *desk)
 {
     Options o;
-    const char *cmd;
-    HMODULE psapi;
+    const char *cmd = argv[0];
     memset(&o, 0, sizeof o);
     o.timeout = 10000;
     o.interval = 50;
-    if (argc < 2)
-        return Usage();
-    cmd = argv[1];
-    if (!strcmp(cmd, "loadlib"))
-        return argc == 3 ? CmdLoadLib(argv[2]) : Usage();
-    if (!strcmp(cmd, "winexec"))
-        return argc == 3 ? CmdWinExec(argv[2]) : Usage();
 
-    psapi = LoadLibraryA("kernel32.dll");
-    pGetProcessImageFileNameA = (DWORD (WINAPI *)(HANDLE, LPSTR, DWORD))
-        GetProcAddress(psapi, "K32GetProcessImageFileNameA");
-    if (!pGetProcessImageFileNameA) {
-        psapi = LoadLibraryA("psapi.dll");
-        if (psapi)
-            pGetProcessImageFileNameA = (DWORD (WINAPI *)(HANDLE, LPSTR, DWORD))
-                GetProcAddress(psapi, "GetProcessImageFileNameA");
-    }
-
-    for (int i = 2; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : NULL;
 #define TAKE(field) do { if (!v) return Usage(); field = v; ++i; } while (0)
@@ -812,8 +841,8 @@ int main(int argc, char **argv)
         }
         else if (!strcmp(a, "--timeout")) { if (!v) return Usage(); o.timeout = (DWORD)ParseNumber(v); o.have_timeout = 1; ++i; }
         else if (!strcmp(a, "--desktop")) {
-            if (!v) return Usage();
-            if (!UseDesktop(v)) {
+            if (!v || *desk) return Usage();
+            if (!(*desk = UseDesktop(v))) {
                 /* A virtual desktop closes with its last program: none of
                  * its windows is left, which is what wait-gone waits for. */
                 if (!strcmp(cmd, "wait-gone")) {
@@ -831,25 +860,104 @@ int main(int argc, char **argv)
         else if (!strcmp(a, "--press")) TAKE(o.press);
         else if (!strcmp(a, "--command")) o.command = 1;
         else if (!strcmp(a, "--syscommand")) o.syscommand = 1;
+        else if (!strcmp(a, "--dump")) o.dump = 1;
         else return Usage();
 #undef TAKE
     }
     if (o.interval == 0)
         o.interval = 1;
 
+    if (!strcmp(cmd, "list")) return CmdList(&o);
+    if (!strcmp(cmd, "wait")) return CmdWait(&o);
+    if (!strcmp(cmd, "wait-gone")) return CmdWaitGone(&o);
+    if (!strcmp(cmd, "dump")) return CmdDump(&o);
+    if (!strcmp(cmd, "click")) return CmdClick(&o);
+    if (!strcmp(cmd, "key")) return CmdKey(&o);
+    if (!strcmp(cmd, "close")) return CmdClose(&o);
+    if (!strcmp(cmd, "progress")) return CmdProgress(&o);
+    if (!strcmp(cmd, "progress-watch")) return CmdProgressWatch(&o);
+    if (!strcmp(cmd, "msgbox")) return CmdMsgbox(&o);
+    if (!strcmp(cmd, "temp-path")) return CmdTempPath();
+    return Usage();
+}
+
+/* uia serve: each line of stdin is one command, its arguments separated by
+ * tabs; after its reports comes {"exit":CODE}. The thread goes back to its
+ * own desktop after a command that named another one. */
+static int Serve(void)
+{
+    static char line[65536];
+    char *args[64];
+    HDESK home = GetThreadDesktop(GetCurrentThreadId());
+
+    while (fgets(line, sizeof line, stdin)) {
+        size_t n = strlen(line);
+        int argc = 0, rc;
+        HDESK desk = NULL;
+        char *p = line;
+        if (n == sizeof line - 1 && line[n - 1] != '\n') {
+            /* longer than any command: drop the rest of it, refuse it */
+            int c;
+            while ((c = getchar()) != EOF && c != '\n')
+                ;
+            printf("{\"error\":\"command too long\"}\n{\"exit\":1}\n");
+            fflush(stdout);
+            continue;
+        }
+        while (n && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+            line[--n] = 0;
+        if (!n)
+            continue;
+        for (;;) {
+            char *tab = strchr(p, '\t');
+            if (argc == (int)(sizeof args / sizeof args[0]))
+                break;
+            args[argc++] = p;
+            if (!tab)
+                break;
+            *tab = 0;
+            p = tab + 1;
+        }
+        if (argc == (int)(sizeof args / sizeof args[0]) || !strcmp(args[0], "serve") ||
+            !strcmp(args[0], "loadlib") || !strcmp(args[0], "winexec"))
+            rc = Usage();
+        else
+            rc = Command(argc, args, &desk);
+        if (desk) {
+            SetThreadDesktop(home);
+            CloseDesktop(desk);
+        }
+        printf("{\"exit\":%d}\n", rc);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    HMODULE psapi;
+    HDESK desk = NULL;
     int rc;
-    if (!strcmp(cmd, "list")) rc = CmdList(&o);
-    else if (!strcmp(cmd, "wait")) rc = CmdWait(&o);
-    else if (!strcmp(cmd, "wait-gone")) rc = CmdWaitGone(&o);
-    else if (!strcmp(cmd, "dump")) rc = CmdDump(&o);
-    else if (!strcmp(cmd, "click")) rc = CmdClick(&o);
-    else if (!strcmp(cmd, "key")) rc = CmdKey(&o);
-    else if (!strcmp(cmd, "close")) rc = CmdClose(&o);
-    else if (!strcmp(cmd, "progress")) rc = CmdProgress(&o);
-    else if (!strcmp(cmd, "progress-watch")) rc = CmdProgressWatch(&o);
-    else if (!strcmp(cmd, "msgbox")) rc = CmdMsgbox(&o);
-    else if (!strcmp(cmd, "temp-path")) rc = CmdTempPath();
-    else rc = Usage();
+    if (argc < 2)
+        return Usage();
+    if (!strcmp(argv[1], "loadlib"))
+        return argc == 3 ? CmdLoadLib(argv[2]) : Usage();
+    if (!strcmp(argv[1], "winexec"))
+        return argc == 3 ? CmdWinExec(argv[2]) : Usage();
+
+    psapi = LoadLibraryA("kernel32.dll");
+    pGetProcessImageFileNameA = (DWORD (WINAPI *)(HANDLE, LPSTR, DWORD))(void (*)(void))
+        GetProcAddress(psapi, "K32GetProcessImageFileNameA");
+    if (!pGetProcessImageFileNameA) {
+        psapi = LoadLibraryA("psapi.dll");
+        if (psapi)
+            pGetProcessImageFileNameA = (DWORD (WINAPI *)(HANDLE, LPSTR, DWORD))(void (*)(void))
+                GetProcAddress(psapi, "GetProcessImageFileNameA");
+    }
+
+    if (!strcmp(argv[1], "serve"))
+        return argc == 2 ? Serve() : Usage();
+    rc = Command(argc - 1, argv + 1, &desk);
     fflush(stdout);
     return rc;
 }

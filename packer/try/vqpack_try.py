@@ -288,6 +288,9 @@ class Try:
         box = {"caption": out[0]["caption"], "text": out[0]["text"]}
         self.shot("message-box", self.window_rect(out[0]["hwnd"]))
         self.run.uia("msgbox", "--hwnd", out[0]["hwnd"], "--timeout", 5000, "--press", press)
+        # The press is posted: until the setup has taken it, the box is
+        # still there and must not be taken for a second one.
+        self.run.uia("wait-gone", "--hwnd", out[0]["hwnd"], "--timeout", 10000)
         return box
 
     def wizard_or_end(self):
@@ -474,7 +477,7 @@ class Try:
             self.s.start(configure=False)
             appmgr_folder = self.s.unix_path(APPMGR_DIR)
             os.makedirs(appmgr_folder, exist_ok=True)
-            shutil.copyfile(os.path.join(tools, "fakeappmgr.exe"), self.s.unix_path(APPMGR))
+            shutil.copyfile(self.s.appmgr_tool(), self.s.unix_path(APPMGR))
             rc, out = self.s.uia("temp-path")
             if rc != 0:
                 raise Unavailable("Wine does not run 32-bit Windows programs here (uia.exe "

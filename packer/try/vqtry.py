@@ -4,8 +4,17 @@ The core shared by `vqpack try` (vqpack_try.py beside this file) and the
 end-to-end tests (tests/wine/harness.py): a Session is one Wine prefix, one
 Xvfb display and one persistent wineserver, both stopped at the end;
 SetupRun is one setup process; Wizard and WizardView drive and read the
-wizard through uia.exe, the UI-automation helper. Every wait has a timeout;
-a setup that hangs is killed.
+wizard through uia, the UI-automation helper, which serves a Session's
+questions from one long-lived process. Every wait has a timeout; a setup
+that hangs is killed.
+
+Where the kernel runs no 32-bit programs, qemu-i386 runs Wine's 32-bit
+loader, and every 32-bit Windows program then takes seconds to start.
+Debian's `wine` command starts that loader whenever it is installed, also
+for a 64-bit program, so a Session starts 64-bit programs (Wine's own reg
+and cmd in a 64-bit prefix, uia64.exe) with 64-bit Wine's loader directly:
+only the setup program, what it starts and the 32-bit fixtures are
+emulated.
 """
 
 import atexit
@@ -14,11 +23,14 @@ import fcntl
 import json
 import os
 import re
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 APP_PATHS_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\CEAPPMGR.EXE"
@@ -50,11 +62,39 @@ SLOW = 4 if os.environ.get("VQ_I386") == "qemu" else 1
 SCREEN = "1024x768"
 # No Mono / Gecko installers, no crash dialog.
 DLL_OVERRIDES = "mscoree,mshtml=;winedbg.exe=d"
+# uia commands that a fresh process answers: temp-path reports the
+# environment a program gets when it starts (which temp_folder changes),
+# loadlib and winexec are fixtures of what a 32-bit program does.
+UIA_ONCE = ("temp-path", "loadlib", "winexec")
+
+
+def find_wine64():
+    """64-bit Wine's loader, or None: on PATH, or where Debian keeps it."""
+    for path in (shutil.which("wine64"), "/usr/lib/wine/wine64"):
+        if path and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def pe_machine(path):
+    """The Machine field of a PE file (0x14c i386, 0x8664 x86-64), None when
+    it is not one or cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return None
+    if head[:2] != b"MZ" or len(head) < 64:
+        return None
+    at = struct.unpack_from("<I", head, 0x3C)[0]
+    if at + 6 > len(head) or head[at:at + 4] != b"PE\0\0":
+        return None
+    return struct.unpack_from("<H", head, at + 4)[0]
 
 
 class Config:
     """Where a Session finds its helpers and keeps its files:
-    tools        folder of uia.exe and fakeappmgr.exe
+    tools        folder of uia.exe and fakeappmgr.exe (and their 64-bit builds)
     prefix       the Wine prefix folder (created on first use)
     work         scratch folder for logs
     screenshots  where screenshots go"""
@@ -94,6 +134,11 @@ class Session:
         self._temp_unix = None
         self._lock = None
         self.timings = {}
+        self.wine64 = None
+        self.uia_server = None
+        self._uia_lock = threading.Lock()
+        # Windows processes started and questions put to the uia server.
+        self.counts = {"processes": 0, "uia_served": 0}
 
     # ---- lifetime -------------------------------------------------------
 
@@ -122,13 +167,23 @@ class Session:
         # From here on a wineserver may run, also when the start stops
         # half-way (wineboot starts one, with Wine's background programs).
         self.started_server = True
+        # A wineserver left running by a driver that was killed would refuse
+        # a persistent one below (this session holds the prefix's lock, so
+        # no live session uses it).
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=30,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         self.ensure_prefix()
+        # 64-bit programs go to 64-bit Wine's loader where the prefix is a
+        # 64-bit one (it has a 32-bit side beside it).
+        if os.path.isdir(os.path.join(self.cfg.prefix, "drive_c", "windows", "syswow64")):
+            self.wine64 = find_wine64()
         # A persistent wineserver makes each wine start cheap.
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=30,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         # Start Wine's background programs now, with no handles of ours.
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, timeout=120,
+        subprocess.run(self.command("cmd", ["/c", "exit"]), env=self.env, timeout=120 * SLOW,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         if configure:
@@ -142,6 +197,9 @@ class Session:
         os._exit(1)
 
     def stop(self):
+        if self.uia_server is not None:
+            self.uia_server.close()
+            self.uia_server = None
         if self.started_server:
             with contextlib.suppress(Exception):
                 subprocess.run(["wineserver", "-k"], env=self.env, timeout=30)
@@ -182,7 +240,10 @@ class Session:
             return
         start = time.monotonic()
         log("creating Wine prefix %s" % self.cfg.prefix)
-        subprocess.run(["wineboot", "-i"], env=self.env, check=True, timeout=300,
+        # 64-bit Wine's loader makes a 64-bit prefix without starting the
+        # 32-bit one first.
+        wineboot = [find_wine64() or "wine", "wineboot", "-i"]
+        subprocess.run(wineboot, env=self.env, check=True, timeout=300 * SLOW,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, timeout=300)
         self.timings["prefix_creation_s"] = time.monotonic() - start
@@ -190,29 +251,53 @@ class Session:
             f.write("%.1f\n" % self.timings["prefix_creation_s"])
         log("prefix ready in %.1f s" % self.timings["prefix_creation_s"])
 
+    def reg(self, args, check=False):
+        """Wine's reg with args, on the registry view that 32-bit programs
+        (the setup program) see, whichever reg runs."""
+        if self.wine64:
+            args = list(args) + ["/reg:32"]
+        return self.wine(["reg"] + list(args), check=check)
+
     def ensure_crash_dialog_off(self):
         # A crashing setup must end, not wait in a crash dialog.
-        self.wine(["reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
-                   "/t", "REG_DWORD", "/d", "0", "/f"], timeout=60)
+        self.reg(["add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
+                  "/t", "REG_DWORD", "/d", "0", "/f"])
 
     def unmanaged_windows(self):
         """Wine maps its windows unmanaged: with no window manager on the
         display it would otherwise wait 2 s for one at each framed window
         that closes (the progress window)."""
-        self.wine(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                   "/d", "N", "/f"], check=True)
+        self.reg(["add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+                 check=True)
 
     def virtual_desktop(self, name, size):
         """Every program started from now on runs inside Wine's virtual
         desktop NAME of SIZE ("800x600"): Wine draws the title bars, and
         `wine PROGRAM` still returns the program's own exit code (unlike
         `wine explorer /desktop=...`)."""
-        self.wine(["reg", "add", r"HKCU\Software\Wine\Explorer", "/v", "Desktop",
-                   "/d", name, "/f"], check=True)
-        self.wine(["reg", "add", r"HKCU\Software\Wine\Explorer\Desktops", "/v", name,
-                   "/d", size, "/f"], check=True)
+        self.reg(["add", r"HKCU\Software\Wine\Explorer", "/v", "Desktop", "/d", name, "/f"],
+                 check=True)
+        self.reg(["add", r"HKCU\Software\Wine\Explorer\Desktops", "/v", name, "/d", size,
+                  "/f"], check=True)
 
     # ---- running Windows programs ---------------------------------------
+
+    def command(self, program, args=()):
+        """The command line that runs program (a Windows or Unix path, or the
+        name of one of Wine's own programs) with args: 64-bit Wine's loader
+        for a 64-bit program, `wine` for the rest."""
+        loader = "wine"
+        if self.wine64:
+            path = program
+            if re.match(r"^[A-Za-z]:\\", program):
+                path = self.unix_path(program)
+            if "/" in path or "\\" in path:
+                if pe_machine(path) == 0x8664:
+                    loader = self.wine64
+            else:
+                loader = self.wine64  # reg, cmd, explorer: 64-bit in a 64-bit prefix
+        self.counts["processes"] += 1
+        return [loader, program] + [str(a) for a in args]
 
     def wine(self, args, timeout=60, env=None, check=False):
         timeout *= SLOW
@@ -223,8 +308,9 @@ class Session:
         # (services, explorer) inherit the handles and would keep a pipe
         # open after the program itself has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.Popen(["wine"] + list(args), env=e, stdout=out, stderr=err,
-                                    stdin=subprocess.DEVNULL, start_new_session=True)
+            proc = subprocess.Popen(self.command(args[0], args[1:]), env=e, stdout=out,
+                                    stderr=err, stdin=subprocess.DEVNULL,
+                                    start_new_session=True)
             try:
                 rc = proc.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
@@ -240,8 +326,23 @@ class Session:
                                                             p.stderr.decode(errors="replace")))
         return p
 
+    def native_tool(self, name):
+        """The helper NAME.exe, or NAME64.exe where 64-bit Wine runs it."""
+        tool = self.cfg.tool(name + "64.exe")
+        return tool if self.wine64 and os.path.exists(tool) else self.cfg.tool(name + ".exe")
+
+    def uia_tool(self):
+        return self.native_tool("uia")
+
+    def appmgr_tool(self):
+        """The stand-in Application Manager. What the setup program starts
+        may be a 64-bit program: it hands over a command line either way."""
+        return self.native_tool("fakeappmgr")
+
     def uia(self, *args, timeout_ms=10000):
-        """Runs uia.exe; returns (exit code, list of JSON objects)."""
+        """Asks uia; returns (exit code, list of JSON objects). The Session's
+        uia server answers all but UIA_ONCE, which a uia process of their
+        own answers (the 32-bit uia.exe for the fixtures)."""
         args = [str(a) for a in args]
         if "--timeout" in args:
             at = args.index("--timeout") + 1
@@ -249,30 +350,43 @@ class Session:
             args[at] = str(int(args[at]) * SLOW)
         elif args[0] in ("wait", "wait-gone", "msgbox", "progress-watch"):
             args += ["--timeout", str(timeout_ms * SLOW)]
-        p = self.wine([self.cfg.tool("uia.exe")] + args, timeout=timeout_ms / 1000.0 + 30)
-        out = []
-        for line in p.stdout.decode("latin-1").splitlines():
-            line = line.strip()
-            if line.startswith("{"):
-                with contextlib.suppress(ValueError):
-                    out.append(json.loads(line))
-        return p.returncode, out
+        timeout = (timeout_ms / 1000.0 + 30) * SLOW
+        if args[0] not in UIA_ONCE:
+            with self._uia_lock:
+                if self.uia_server is None:
+                    self.uia_server = UiaServer(self, self.uia_tool())
+                try:
+                    answer = self.uia_server.ask(args, timeout)
+                except UiaServer.Unsendable:
+                    answer = None
+                except (OSError, subprocess.TimeoutExpired):
+                    # hung or gone: the next question gets a new server
+                    self.uia_server.close()
+                    self.uia_server = None
+                    raise
+                if answer is not None:
+                    self.counts["uia_served"] += 1
+                    return answer
+        fixture = args[0] in ("loadlib", "winexec")
+        tool = self.cfg.tool("uia.exe") if fixture else self.uia_tool()
+        p = self.wine([tool] + args, timeout=timeout / SLOW)
+        return p.returncode, parse_reports(p.stdout)
 
     # ---- registry ---------------------------------------------------------
 
     def set_app_path(self, value):
-        self.wine(["reg", "add", APP_PATHS_KEY, "/ve", "/d", value, "/f"], check=True)
+        self.reg(["add", APP_PATHS_KEY, "/ve", "/d", value, "/f"], check=True)
 
     def app_paths_key_without_default(self):
         self.delete_app_paths_key()
-        self.wine(["reg", "add", APP_PATHS_KEY, "/f"], check=True)
-        self.wine(["reg", "delete", APP_PATHS_KEY, "/ve", "/f"])
+        self.reg(["add", APP_PATHS_KEY, "/f"], check=True)
+        self.reg(["delete", APP_PATHS_KEY, "/ve", "/f"])
 
     def delete_app_paths_key(self):
-        self.wine(["reg", "delete", APP_PATHS_KEY, "/f"])
+        self.reg(["delete", APP_PATHS_KEY, "/f"])
 
     def app_paths_state(self):
-        p = self.wine(["reg", "query", APP_PATHS_KEY])
+        p = self.reg(["query", APP_PATHS_KEY])
         return p.returncode, p.stdout.decode("latin-1")
 
     @contextlib.contextmanager
@@ -280,24 +394,24 @@ class Session:
         """Points TEMP and TMP of newly started programs at windows_path."""
         old = {}
         for name in ("TEMP", "TMP"):
-            p = self.wine(["reg", "query", r"HKCU\Environment", "/v", name])
+            p = self.reg(["query", r"HKCU\Environment", "/v", name])
             for line in p.stdout.decode("latin-1").splitlines():
                 parts = line.split(None, 2)
                 if len(parts) == 3 and parts[0] == name:
                     old[name] = (parts[1], parts[2])
         try:
             for name in ("TEMP", "TMP"):
-                self.wine(["reg", "add", r"HKCU\Environment", "/v", name, "/d",
-                           windows_path, "/f"], check=True)
+                self.reg(["add", r"HKCU\Environment", "/v", name, "/d", windows_path, "/f"],
+                         check=True)
             self._temp_unix = None
             yield
         finally:
             for name in ("TEMP", "TMP"):
                 if name in old:
-                    self.wine(["reg", "add", r"HKCU\Environment", "/v", name, "/t",
-                               old[name][0], "/d", old[name][1], "/f"])
+                    self.reg(["add", r"HKCU\Environment", "/v", name, "/t", old[name][0],
+                              "/d", old[name][1], "/f"])
                 else:
-                    self.wine(["reg", "delete", r"HKCU\Environment", "/v", name, "/f"])
+                    self.reg(["delete", r"HKCU\Environment", "/v", name, "/f"])
             self._temp_unix = None
 
     # ---- paths ------------------------------------------------------------
@@ -349,7 +463,7 @@ class Session:
         """Installs the stand-in Application Manager; returns its Windows path."""
         folder = os.path.join(self.cfg.prefix, "drive_c", "vqappmgr")
         os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), os.path.join(folder, "CeAppMgr.exe"))
+        shutil.copyfile(self.appmgr_tool(), os.path.join(folder, "CeAppMgr.exe"))
         with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(folder, "cmdline.txt"))
         return "C:\\vqappmgr\\CeAppMgr.exe"
@@ -378,6 +492,73 @@ class Session:
         return SetupRun(self, exe_unix_path, env, desktop)
 
 
+def parse_reports(data):
+    """The JSON objects of uia's output, one a line."""
+    out = []
+    for line in data.decode("latin-1").splitlines():
+        line = line.strip()
+        if line.startswith("{"):
+            with contextlib.suppress(ValueError):
+                out.append(json.loads(line))
+    return out
+
+
+class UiaServer:
+    """One `uia serve` process of a Session: each question is a line of
+    tab-separated arguments, each answer the reports up to {"exit": CODE}."""
+
+    class Unsendable(ValueError):
+        """An argument that a line of the protocol cannot carry."""
+
+    def __init__(self, session, tool):
+        self.proc = subprocess.Popen(session.command(tool, ["serve"]), env=session.env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        self.pending = b""
+
+    def ask(self, args, timeout):
+        """(exit code, reports); TimeoutExpired after timeout seconds, OSError
+        when the server is gone."""
+        if any(c in a for a in args for c in "\t\r\n"):
+            raise self.Unsendable(args)
+        try:
+            line = "\t".join(args).encode("latin-1")
+        except UnicodeEncodeError:
+            raise self.Unsendable(args)
+        self.proc.stdin.write(line + b"\n")
+        self.proc.stdin.flush()
+        deadline = time.monotonic() + timeout
+        out = []
+        fd = self.proc.stdout.fileno()
+        while True:
+            while b"\n" in self.pending:
+                raw, self.pending = self.pending.split(b"\n", 1)
+                reports = parse_reports(raw)
+                if reports and list(reports[0]) == ["exit"]:
+                    return reports[0]["exit"], out
+                out.extend(reports)
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise subprocess.TimeoutExpired(self.proc.args, timeout)
+            ready, _, _ = select.select([fd], [], [], left)
+            if ready:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    raise OSError("uia serve ended (exit %s)" % self.proc.poll())
+                self.pending += chunk
+
+    def close(self):
+        with contextlib.suppress(OSError):
+            self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout=5 * SLOW)
+        except subprocess.TimeoutExpired:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(timeout=10)
+        self.proc.stdout.close()
+
+
 class SetupRun:
     """One setup process started in the background."""
 
@@ -396,9 +577,9 @@ class SetupRun:
         self.log_path = os.path.join(session.cfg.work, self.name + ".log")
         self._log = open(self.log_path, "wb")
         self.started = time.monotonic()
-        cmd = ["wine", self.win_path]
+        cmd = session.command(self.win_path)
         if desktop:
-            cmd = ["wine", "explorer", "/desktop=" + desktop, self.win_path]
+            cmd = session.command("explorer", ["/desktop=" + desktop, self.win_path])
         self.proc = subprocess.Popen(cmd, env=e,
                                      stdout=self._log, stderr=subprocess.STDOUT,
                                      cwd=os.path.dirname(exe_unix_path),
@@ -411,7 +592,9 @@ class SetupRun:
         return self.proc.poll() is None
 
     def wait(self, timeout):
-        """Exit code (255 for -1); kills the process and fails on timeout."""
+        """Exit code (255 for -1); kills the process and fails when it has
+        not ended after timeout seconds (stretched by SLOW)."""
+        timeout *= SLOW
         try:
             rc = self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -457,8 +640,10 @@ class SetupRun:
         return out[0] if out and "hwnd" in out[0] else None
 
     def wait_exit_or_wizard(self, timeout):
-        """Until the process has exited or its wizard is open. Returns
-        ("exited", code) or ("wizard", window)."""
+        """Until the process has exited or its wizard is open, for at most
+        timeout seconds (stretched by SLOW). Returns ("exited", code) or
+        ("wizard", window)."""
+        timeout *= SLOW
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if not self.running:

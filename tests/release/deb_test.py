@@ -153,7 +153,7 @@ class DebianPackage(unittest.TestCase):
                      "/usr/share/vqinstaller/examples/app/notes.txt"] + [
                      "/usr/share/vqinstaller/try/" + f for f in
                      ("vqpack_try.py", "vqtry.py", "i386-run.sh", "resource.h", "uia.exe",
-                      "fakeappmgr.exe")]:
+                      "uia64.exe", "fakeappmgr.exe", "fakeappmgr64.exe")]:
             self.assertIn(path, files)
         self.assertTrue(files["/usr/bin/vqpack"].startswith("-rwxr-xr-x"))
         self.assertTrue(files["/usr/share/vqinstaller/examples/make-product.sh"]

@@ -3,6 +3,7 @@ module, a fresh case folder per test, setup files written by container.py."""
 
 import json
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -39,6 +40,7 @@ def stop_session():
     if SESSION:
         SESSION.clean_workspaces()
         SESSION.stop()
+        TIMINGS.update(SESSION.counts)
         SESSION = None
     if _STARTED is not None:
         TIMINGS["module_s"] = round(time.monotonic() - _STARTED, 1)
@@ -46,6 +48,20 @@ def stop_session():
         path = os.path.join(harness.Config().work, "%s-timings.json" % _MODULE)
         with open(path, "w") as f:
             json.dump(TIMINGS, f, indent=1, sort_keys=True)
+
+
+def remove_in_background(path):
+    """Moves a folder out of the way and deletes it in the background: tens
+    of thousands of folders take minutes to delete on some disks."""
+    if not os.path.lexists(path):
+        return
+    trash = path
+    if ".trash-" not in os.path.basename(path):
+        trash = "%s.trash-%d-%d" % (path, os.getpid(), time.monotonic_ns())
+        os.rename(path, trash)
+    # sh leaves rm running on its own and returns at once
+    subprocess.run(["sh", "-c", 'rm -rf "$1" </dev/null >/dev/null 2>&1 &', "sh", trash],
+                   check=True)
 
 
 def files_in(folder):

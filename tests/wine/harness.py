@@ -66,27 +66,32 @@ def set_app_path_raw(session, value):
 
 
 class ProgressWatcher(threading.Thread):
-    """Follows the progress bar of a run in the background (uia
-    progress-watch) and keeps every reading."""
+    """Follows the progress bar of the program exe_name in the background
+    (uia progress-watch --dump) and keeps every reading, and the window with
+    its controls as they were once it showed (dump). Started before the
+    program: ready is set once uia watches, so that nothing is missed."""
 
-    def __init__(self, run, timeout_ms=180000, on_appear=None):
+    def __init__(self, session, exe_name, timeout_ms=180000, on_appear=None):
         super().__init__(daemon=True)
-        self.run_ = run
-        self.timeout_ms = timeout_ms
+        self.s = session
+        self.exe_name = exe_name
+        self.timeout_ms = timeout_ms * vqtry.SLOW
         self.on_appear = on_appear
+        self.ready = threading.Event()
         self.readings = []
+        self.dump = []
         self.appeared = None
         self.gone = None
         self.error = None
         self.lines = []
 
     def run(self):
-        s = self.run_.s
-        cmd = ["wine", s.cfg.tool("uia.exe"), "progress-watch", "--exe", self.run_.name,
-               "--timeout", str(self.timeout_ms), "--interval", "5"]
+        s = self.s
+        cmd = s.command(s.uia_tool(), ["progress-watch", "--exe", self.exe_name, "--dump",
+                                       "--timeout", self.timeout_ms, "--interval", "5"])
         try:
             p = subprocess.Popen(cmd, env=s.env, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL)
+                                 stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
             for raw in p.stdout:
                 line = raw.decode("latin-1").strip()
                 self.lines.append(line)
@@ -94,10 +99,14 @@ class ProgressWatcher(threading.Thread):
                     obj = json.loads(line)
                 except ValueError:
                     continue
-                if "appeared" in obj:
+                if "watching" in obj:
+                    self.ready.set()
+                elif "appeared" in obj:
                     self.appeared = time.monotonic()
                     if self.on_appear:
                         self.on_appear(obj)
+                elif "kind" in obj:
+                    self.dump.append(obj)
                 elif "pos" in obj:
                     self.readings.append(obj)
                 elif "gone" in obj:
@@ -108,8 +117,8 @@ class ProgressWatcher(threading.Thread):
             p.stdout.close()
         except Exception as exc:  # reported by the test through .error
             self.error = repr(exc)
-
-
+        finally:
+            self.ready.set()
 
 
 def bmp(width, height, colours=((200, 40, 40), (40, 40, 200))):

@@ -218,7 +218,7 @@ class ReadOnlyFolders(FaultCase):
 
     def test_install_folder_cannot_be_created(self):
         def populate(path):
-            shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), os.path.join(path, "CEAPPMGR.EXE"))
+            shutil.copyfile(self.s.appmgr_tool(), os.path.join(path, "CEAPPMGR.EXE"))
         with self.tmpfs("vqroapp", "1m", populate=populate, readonly=True) as path:
             self.s.set_app_path("C:\\vqroapp\\CEAPPMGR.EXE")
             members = self.members(product="Readonly Test")
@@ -384,10 +384,9 @@ class RepeatedRuns(FaultCase):
                        {t: sorted(f) for t, f in installs.items()}))
         harness.log("parallel runs: workspaces %s, codes %s" % (seen, codes))
         self.assertEqual(codes, {"one": 0, "two": 0}, "both runs end cleanly (exit codes)")
-        if shared:
-            # Same tick count, same folder name: the design allows it; what
-            # the two runs then did to each other is in the summary table.
-            return
+        # Each run makes a new folder of its own, also when both start in the
+        # same tick: a name that exists is passed over.
+        self.assertFalse(shared, "both runs used one workspace folder: %s" % seen)
         self.assertEqual(intact, {"one": True, "two": True},
                          "each workspace holds exactly its own run's members: %s" % seen)
         for tag, (_, members) in setups.items():

@@ -54,7 +54,7 @@ class HandoffCase(cases.SetupCase):
         self.tools = self.s.unix_path(TOOLS_DIR)
         shutil.rmtree(self.tools, ignore_errors=True)
         os.makedirs(self.tools)
-        shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), os.path.join(self.tools, "CEAPPMGR.EXE"))
+        shutil.copyfile(self.s.appmgr_tool(), os.path.join(self.tools, "CEAPPMGR.EXE"))
         self.log = os.path.join(self.tools, "cmdline.txt")
         self.s.set_app_path(APPMGR)
         self.planted = self.s.unix_path("C:\\Program.exe")
@@ -98,7 +98,7 @@ class Deployment(HandoffCase):
     def test_full_run_with_planted_program_exe(self):
         # The fixture: C:\Program.exe, a copy of the recording stand-in, is
         # what an unquoted start of the registered path runs.
-        shutil.copyfile(self.cfg.tool("fakeappmgr.exe"), self.planted)
+        shutil.copyfile(self.s.appmgr_tool(), self.planted)
         rc, out = self.s.uia("winexec", '%s "probe"' % APPMGR)
         harness.until(lambda: os.path.exists(self.planted_log),
                       "planted C:\\Program.exe recording an unquoted start (fixture)", 30)
@@ -194,8 +194,9 @@ class Failures(HandoffCase):
                          "error box (caption, text)")
         # The box has no owner, so the wizard still takes commands. A second
         # Next, sent so that its handling is over when the call returns, must
-        # not run the hand-off again (which would block in a second box).
-        returned = wiz.send_command(IDC_NEXT, timeout_ms=8000)
+        # not run the hand-off again (which would block in a second box for
+        # good: the bound only ends the wait for that).
+        returned = wiz.send_command(IDC_NEXT, timeout_ms=30000)
         boxes = wiz.message_boxes()
         self.assertTrue(returned, "a second Next while the box is open did not return: "
                                   "the hand-off ran again (boxes now: %s)"

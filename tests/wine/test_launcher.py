@@ -6,6 +6,7 @@ Run by ctest (tests/wine/CMakeLists.txt) or directly:
     VQ_BUILD_DIR=build python3 tests/wine/test_launcher.py -v
 """
 
+import glob
 import hashlib
 import json
 import os
@@ -14,7 +15,6 @@ import re
 import shutil
 import struct
 import sys
-import threading
 import time
 import unittest
 
@@ -320,8 +320,12 @@ class WorkspaceFolder(LauncherCase):
 
     def test_taken_names_are_passed_over(self):
         # The name comes from the tick count: 15 names in 16 are taken, so
-        # the first name tried is almost always one of them.
-        temp = self.s.temp_dir()
+        # the first name tried is almost always one of them. The temporary
+        # folder is one of this case's, deleted in the background afterwards.
+        temp = os.path.join(self.cfg.prefix, "drive_c", "vqtaken")
+        for old in glob.glob(temp + ".trash-*") + [temp]:  # left by a run that was killed
+            cases.remove_in_background(old)
+        os.makedirs(temp)
         taken = set()
         for n in range(0x10000):
             if n % 16 != 15:
@@ -331,34 +335,41 @@ class WorkspaceFolder(LauncherCase):
         with open(planted, "wb") as f:
             f.write(b"planted")
         try:
-            members = standard_members()
-            run = self.start(container.build(self.image, members))
-            state, _ = run.wait_exit_or_wizard(120)
-            self.assertEqual(state, "wizard")
-            new = [p for p in self.s.workspaces() if os.path.basename(p) not in taken]
-            self.assertEqual(len(new), 1, "one new workspace folder: %s" % new)
-            workspace = new[0]
-            self.assertEqual(sorted(os.listdir(workspace)), sorted(n for n, _ in members))
-            touched = [os.path.basename(p) for p in self.s.workspaces()
-                       if os.path.basename(p) in taken and os.listdir(p)
-                       and p != os.path.dirname(planted)]
-            self.assertEqual(touched, [], "folders that existed before must stay empty")
-            self.assertEqual(os.listdir(os.path.dirname(planted)), ["app.cab"])
-            with open(planted, "rb") as f:
-                self.assertEqual(f.read(), b"planted")
-            TIMINGS["workspace_mode"] = oct(os.stat(workspace).st_mode & 0o777)
-
-            win = self.s.windows_path(workspace)
-            info = self.dacl("show", win)
-            TIMINGS["workspace_sddl"] = info.get("sddl")
-            self.assertIn("sddl", info, "DACL of %s not readable: %s" % (win, info))
-            self.assert_private(info["sddl"], info["user"])
-            moved = self.dacl("move", win, win + "_moved")
-            self.assertEqual(moved["moved"], 0, "the workspace folder was moved away")
-            self.assertTrue(os.path.isdir(workspace))
-            self.assertEqual(run.cancel_wizard(), 0)
+            with self.s.temp_folder("C:\\vqtaken"):
+                self.assertEqual(os.path.realpath(self.s.temp_dir()), os.path.realpath(temp),
+                                 "TEMP/TMP override did not reach new programs")
+                self.passed_over(temp, taken, planted)
         finally:
-            self.s.clean_workspaces()
+            cases.remove_in_background(temp)
+            self.s._temp_unix = None
+
+    def passed_over(self, temp, taken, planted):
+        members = standard_members()
+        run = self.start(container.build(self.image, members))
+        state, _ = run.wait_exit_or_wizard(120)
+        self.assertEqual(state, "wizard")
+        new = [p for p in self.s.workspaces() if os.path.basename(p) not in taken]
+        self.assertEqual(len(new), 1, "one new workspace folder: %s" % new)
+        workspace = new[0]
+        self.assertEqual(sorted(os.listdir(workspace)), sorted(n for n, _ in members))
+        touched = [os.path.basename(p) for p in self.s.workspaces()
+                   if os.path.basename(p) in taken and os.listdir(p)
+                   and p != os.path.dirname(planted)]
+        self.assertEqual(touched, [], "folders that existed before must stay empty")
+        self.assertEqual(os.listdir(os.path.dirname(planted)), ["app.cab"])
+        with open(planted, "rb") as f:
+            self.assertEqual(f.read(), b"planted")
+        TIMINGS["workspace_mode"] = oct(os.stat(workspace).st_mode & 0o777)
+
+        win = self.s.windows_path(workspace)
+        info = self.dacl("show", win)
+        TIMINGS["workspace_sddl"] = info.get("sddl")
+        self.assertIn("sddl", info, "DACL of %s not readable: %s" % (win, info))
+        self.assert_private(info["sddl"], info["user"])
+        moved = self.dacl("move", win, win + "_moved")
+        self.assertEqual(moved["moved"], 0, "the workspace folder was moved away")
+        self.assertTrue(os.path.isdir(workspace))
+        self.assertEqual(run.cancel_wizard(), 0)
 
     def test_links_under_every_name_are_refused(self):
         drive_c = os.path.join(self.cfg.prefix, "drive_c")
@@ -404,28 +415,21 @@ class ProgressWindow(LauncherCase):
         TIMINGS["build_64mb_container_s"] = round(time.monotonic() - t0, 2)
         path = self.write_setup(blob)
         del blob
-        dumps = []
 
         def on_appear(_obj):
             self.s.screenshot("launcher_progress")
 
-        def dump():
-            # Started with the run and waiting for the window inside uia, so
-            # that uia's own start-up (seconds where 32-bit programs are
-            # emulated) does not eat into the window's short life.
-            _, out = self.s.uia("dump", "--exe", run.name, "--child-class", "msctls_progress32",
-                                "--timeout", 240000, timeout_ms=240000)
-            dumps.append(out)
-
-        run = self.start(path)
-        dumper = threading.Thread(target=dump, daemon=True)
-        dumper.start()
-        watcher = harness.ProgressWatcher(run, on_appear=on_appear)
+        # The watcher is started first and the setup once it watches, so
+        # that the window's short life cannot fall before the watch begins.
+        watcher = harness.ProgressWatcher(self.s, os.path.basename(path), on_appear=on_appear)
         watcher.start()
+        self.assertTrue(watcher.ready.wait(60 * harness.SLOW) and watcher.error is None,
+                        "uia progress-watch did not start: %s %s" % (watcher.error,
+                                                                     watcher.lines[-3:]))
+        run = self.start(path)
         state, value = run.wait_exit_or_wizard(300)
         t_end = time.monotonic()
-        watcher.join(60)
-        dumper.join(60)
+        watcher.join(60 * harness.SLOW)
         TIMINGS["extract_64mb_s"] = round(t_end - run.started, 2)
         TIMINGS["extract_64mb_end_state"] = state
         if watcher.appeared:
@@ -446,15 +450,18 @@ class ProgressWindow(LauncherCase):
 
         self.assertIsNotNone(watcher.appeared,
                              "progress window never seen (watcher: %s)" % watcher.lines[-3:])
-        self.assertTrue(dumps and dumps[0], "progress window could not be dumped")
-        top = dumps[0][0]
+        # The dump is taken once the window is visible: none means it never
+        # showed while it existed.
+        self.assertTrue(watcher.dump, "the progress window never became visible (watcher: %s)"
+                        % watcher.lines[-3:])
+        top = watcher.dump[0]
         self.assertEqual(top["class"], "#32770")
         self.assertEqual(top["text"], "", "the progress window has no title")
         self.assertTrue(top["visible"], "the progress window is visible")
         style = int(top["style"], 16)
         self.assertEqual(style & 0xC0000000, 0x80000000, "WS_POPUP, not a child")
         self.assertEqual(style & 0x00C00000, 0, "no caption bar")
-        children = {c["class"].lower(): c for c in dumps[0][1:]}
+        children = {c["class"].lower(): c for c in watcher.dump[1:]}
         self.assertIn("static", children)
         self.assertEqual(children["static"]["text"],
                          "Please wait while setup is extracting data...")

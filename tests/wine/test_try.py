@@ -19,6 +19,9 @@ BUILD = os.path.abspath(os.environ.get("VQ_BUILD_DIR", os.path.join(TOP, "build"
 VQPACK = os.environ.get("VQ_PACKER", os.path.join(BUILD, "packer", "vqpack"))
 # The template prefix is cached here, not in the user's cache folder.
 CACHE = os.path.join(BUILD, "try-cache")
+# Where i386-run.sh has qemu-i386 run 32-bit programs, bounds are stretched
+# by this factor, as in vqtry.
+SLOW = 4 if os.environ.get("VQ_I386") == "qemu" else 1
 
 
 def setUpModule():
@@ -54,8 +57,12 @@ class Try(unittest.TestCase):
 
     def vqtry(self, installer, *args):
         env = dict(os.environ, XDG_CACHE_HOME=CACHE)
+        if "--timeout" not in args:
+            # a run's bound, stretched where 32-bit programs are emulated
+            args += ("--timeout", str(180 * SLOW))
         p = subprocess.run([VQPACK, "try", installer] + list(args), env=env,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=240 * SLOW)
         out = p.stdout.decode("latin-1")
         print(out + p.stderr.decode("latin-1"))
         self.assertNotEqual(p.returncode, 3, "vqpack try could not run Wine")
