@@ -265,7 +265,7 @@ class DebianPackage(unittest.TestCase):
              "-DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON"])
         targets = ["vqpack", "manpage"]
         if build_cache("VQ_BUILD_STUB") == "ON":
-            targets.append("trytools")
+            targets += ["trytools", "trytools64"]
         run([ENV["CMAKE"], "--build", second, "-j2", "--target"] + targets)
         run([ENV["CPACK"], "-G", "DEB"], cwd=second, env=package_env())
         again = os.path.join(second, os.path.basename(self.deb))
