@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 
+#include "ce/codepage.h"
 #include "host_file.h"
 
 namespace {
@@ -176,15 +177,46 @@ const InfSection *Inf::Section(const std::string &name) const {
 
 std::string Inf::Where(int line) const { return file_ + ":" + std::to_string(line) + ": "; }
 
+bool Inf::Decode(const std::string &bytes, std::string *text, std::string *error) {
+    const uint8_t *b = (const uint8_t *)bytes.data();
+    size_t n = bytes.size();
+    unicode_ = true;
+    if (n >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
+        *text = Utf16ToUtf8(b + 2, n - 2, b[0] == 0xFE);
+    } else if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+        *text = bytes.substr(3);
+        if (!IsUtf8(*text)) {
+            *error = file_ + ": starts with a UTF-8 byte-order mark, but the text is not UTF-8";
+            return false;
+        }
+    } else {
+        unicode_ = false;
+        *text = bytes;
+    }
+    // Some editors end the file with a NUL.
+    while (!text->empty() && text->back() == '\0') text->pop_back();
+    size_t nul = text->find('\0');
+    if (nul != std::string::npos) {
+        int line = 1;
+        for (size_t i = 0; i < nul; i++) line += (*text)[i] == '\n';
+        *error = Where(line) + "holds a NUL byte" +
+                 (unicode_ ? std::string() : ": UTF-16 text without a byte-order mark? Save it "
+                                             "with one, or as UTF-8 or ANSI");
+        return false;
+    }
+    if (!unicode_ && HasNonAscii(*text) && IsUtf8(*text))
+        warnings_.push_back({0, "the text looks like UTF-8 but has no byte-order mark: it is read as "
+                                "ANSI text in the devices' code page, byte for byte (save it with "
+                                "a UTF-8 byte-order mark to have it converted)"});
+    return true;
+}
+
 bool Inf::Parse(const std::string &input, const std::string &file, std::string *error) {
     file_ = file;
     sections_.clear();
-    if (input.find('\0') != std::string::npos) {
-        *error = file + ": holds NUL bytes: not a text file (an INF saved as UTF-16? save it "
-                        "as UTF-8 or ANSI)";
-        return false;
-    }
-    std::string text = input.compare(0, 3, "\xEF\xBB\xBF") == 0 ? input.substr(3) : input;
+    warnings_.clear();
+    std::string text;
+    if (!Decode(input, &text, error)) return false;
 
     InfSection *cur = nullptr;
     std::string logical;  // a line and its continuations
