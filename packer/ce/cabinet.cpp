@@ -332,175 +332,200 @@ bool WriteCabinet(const std::vector<CabMember> &members, CabCompression compress
     return true;
 }
 
-bool ReadCabinet(const uint8_t *data, size_t size, std::vector<CabMember> *members,
-                 std::string *error) {
-    members->clear();
-    if (size < kHeaderSize || !LooksLikeCabinet(data, size)) {
-        *error = size < kHeaderSize && LooksLikeCabinet(data, size)
-                     ? "cut short inside the cabinet header"
-                     : "not a cabinet (no \"MSCF\" signature)";
-        return false;
-    }
-    uint32_t cab_size = Get32(data + 8);
-    uint32_t files_at = Get32(data + 16);
-    uint8_t minor = data[24], major = data[25];
-    uint16_t n_folders = Get16(data + 26), n_files = Get16(data + 28);
-    uint16_t flags = Get16(data + 30);
-    if (cab_size > size) {
-        *error = "the header gives " + Num(cab_size) + " bytes, the file has " + Num(size) +
-                 ": it is cut short";
-        return false;
-    }
-    if (cab_size < kHeaderSize) {
-        *error = "the header gives a size of " + Num(cab_size) + " bytes, less than a header";
-        return false;
-    }
-    if (major != 1) {
-        *error = "cabinet version " + Num(major) + "." + Num(minor) + " (this reader knows 1.x)";
-        return false;
-    }
-    if (flags & (kFlagPrev | kFlagNext)) {
-        *error = "the cabinet is part of a set that spans several cabinets; only single "
-                 "cabinets are read";
-        return false;
-    }
-    // Everything below lies inside the cabinet's own size.
-    const uint32_t end = cab_size;
-    uint32_t at = kHeaderSize;
-    uint32_t folder_reserve = 0, data_reserve = 0;
-    if (flags & kFlagReserve) {
-        if (end - at < 4) {
-            *error = "cut short inside the reserve sizes";
-            return false;
-        }
-        uint32_t header_reserve = Get16(data + at);
-        folder_reserve = data[at + 2];
-        data_reserve = data[at + 3];
-        at += 4;
-        if (end - at < header_reserve) {
-            *error = "the header's reserved area (" + Num(header_reserve) +
-                     " bytes) passes the end of the cabinet";
-            return false;
-        }
-        at += header_reserve;
-    }
-    std::vector<Folder> folders(n_folders);
-    const uint32_t folder_rec = kFolderSize + folder_reserve;
-    for (uint32_t i = 0; i < n_folders; i++, at += folder_rec) {
-        if (end - at < folder_rec) {
-            *error = "folder " + Num(i) + ": its record passes the end of the cabinet";
-            return false;
-        }
-        Folder &f = folders[i];
-        f.first_block = Get32(data + at);
-        f.blocks = Get16(data + at + 4);
-        uint16_t type = Get16(data + at + 6) & kCompressMask;
-        if (type == kTypeQuantum || type == kTypeLzx) {
-            *error = "folder " + Num(i) + " is compressed with " +
-                     (type == kTypeLzx ? "LZX" : "Quantum") +
-                     ", which this reader does not decompress (only none and MSZIP)";
-            return false;
-        }
-        if (type != kTypeNone && type != kTypeMszip) {
-            *error = "folder " + Num(i) + ": unknown compression type " + Num(type);
-            return false;
-        }
-        f.type = type;
-        // Walk the blocks: each header and its data inside the cabinet.
-        uint32_t b_at = f.first_block;
-        const uint32_t head = kDataSize + data_reserve;
-        for (uint32_t b = 0; b < f.blocks; b++) {
-            if (b_at > end || end - b_at < head) {
-                *error = "folder " + Num(i) + ", block " + Num(b) +
-                         ": its header passes the end of the cabinet";
-                return false;
-            }
-            uint16_t cb_data = Get16(data + b_at + 4), cb_uncomp = Get16(data + b_at + 6);
-            if (end - b_at - head < cb_data) {
-                *error = "folder " + Num(i) + ", block " + Num(b) + ": its " + Num(cb_data) +
-                         " bytes pass the end of the cabinet";
-                return false;
-            }
-            if (cb_uncomp > kBlockMax || (type == kTypeNone && cb_data != cb_uncomp) ||
-                (type == kTypeMszip && cb_data > kMszipMax)) {
-                *error = "folder " + Num(i) + ", block " + Num(b) + ": sizes " + Num(cb_data) +
-                         " / " + Num(cb_uncomp) + " are not possible for its compression";
-                return false;
-            }
-            f.size += cb_uncomp;
-            b_at += head + cb_data;
-        }
+namespace {
+
+// A cabinet read in the steps its layout has: the header (with its
+// reserves and a signature's place), the folder records with their blocks,
+// the file records, then each folder's data. Every offset and length is
+// checked against the cabinet's own size before it is used.
+class CabReader {
+public:
+    CabReader(const uint8_t *data, size_t size, std::string *error)
+        : data_(data), size_(size), error_(error) {}
+
+    bool Run(std::vector<CabMember> *members, CabInfo *info) {
+        return Header(info) && Folders(info) && Files() && Data(members);
     }
 
-    std::vector<File> files(n_files);
-    at = files_at;
-    uint64_t total = 0;
-    for (uint32_t i = 0; i < n_files; i++) {
-        if (at > end || end - at < kFileSize) {
-            *error = "file " + Num(i) + ": its record passes the end of the cabinet";
-            return false;
+private:
+    bool Fail(const std::string &msg) {
+        *error_ = msg;
+        return false;
+    }
+
+    bool Header(CabInfo *info) {
+        if (size_ < kHeaderSize || !LooksLikeCabinet(data_, size_))
+            return Fail(size_ < kHeaderSize && LooksLikeCabinet(data_, size_)
+                            ? "cut short inside the cabinet header"
+                            : "not a cabinet (no \"MSCF\" signature)");
+        uint32_t cab_size = Get32(data_ + 8);
+        files_at_ = Get32(data_ + 16);
+        uint8_t minor = data_[24], major = data_[25];
+        n_folders_ = Get16(data_ + 26);
+        n_files_ = Get16(data_ + 28);
+        uint16_t flags = Get16(data_ + 30);
+        if (cab_size > size_)
+            return Fail("the header gives " + Num(cab_size) + " bytes, the file has " + Num(size_) +
+                        ": it is cut short");
+        if (cab_size < kHeaderSize)
+            return Fail("the header gives a size of " + Num(cab_size) + " bytes, less than a header");
+        if (major != 1)
+            return Fail("cabinet version " + Num(major) + "." + Num(minor) + " (this reader knows 1.x)");
+        if (flags & (kFlagPrev | kFlagNext))
+            return Fail("the cabinet is part of a set that spans several cabinets; only single "
+                        "cabinets are read");
+        // Everything below lies inside the cabinet's own size.
+        end_ = cab_size;
+        at_ = kHeaderSize;
+        info->size = cab_size;
+        if (!(flags & kFlagReserve)) return true;
+        if (end_ - at_ < 4) return Fail("cut short inside the reserve sizes");
+        uint32_t header_reserve = Get16(data_ + at_);
+        folder_reserve_ = data_[at_ + 2];
+        data_reserve_ = data_[at_ + 3];
+        at_ += 4;
+        if (end_ - at_ < header_reserve)
+            return Fail("the header's reserved area (" + Num(header_reserve) +
+                        " bytes) passes the end of the cabinet");
+        info->header_reserve = (uint16_t)header_reserve;
+        info->folder_reserve = (uint8_t)folder_reserve_;
+        info->data_reserve = (uint8_t)data_reserve_;
+        // An Authenticode signature: a 20-byte reserve that starts with
+        // 0x00100000 and gives the signature's offset and size behind the
+        // cabinet.
+        if (header_reserve >= 20 && Get32(data_ + at_) == 0x00100000) {
+            uint32_t sig_at = Get32(data_ + at_ + 4), sig_size = Get32(data_ + at_ + 8);
+            info->signature_offset = sig_at;
+            info->signature_size = sig_size;
+            info->signed_ = sig_at >= cab_size && sig_at <= size_ && size_ - sig_at >= sig_size &&
+                            sig_size > 0;
         }
-        File &f = files[i];
-        f.size = Get32(data + at);
-        f.offset = Get32(data + at + 4);
-        f.folder = Get16(data + at + 8);
-        f.date = Get16(data + at + 10);
-        f.time = Get16(data + at + 12);
-        f.attribs = Get16(data + at + 14);
-        at += kFileSize;
-        const uint8_t *name = data + at;
-        const void *nul = std::memchr(name, 0, end - at);
-        if (!nul) {
-            *error = "file " + Num(i) + ": its name has no end inside the cabinet";
-            return false;
+        at_ += header_reserve;
+        return true;
+    }
+
+    bool Folders(CabInfo *info) {
+        folders_.resize(n_folders_);
+        const uint32_t rec = kFolderSize + folder_reserve_;
+        for (uint32_t i = 0; i < n_folders_; i++, at_ += rec) {
+            if (end_ - at_ < rec) return Fail("folder " + Num(i) + ": its record passes the end of the cabinet");
+            Folder &f = folders_[i];
+            f.first_block = Get32(data_ + at_);
+            f.blocks = Get16(data_ + at_ + 4);
+            uint16_t type = Get16(data_ + at_ + 6) & kCompressMask;
+            info->compression.push_back(type);
+            if (type == kTypeQuantum || type == kTypeLzx)
+                return Fail("folder " + Num(i) + " is compressed with " +
+                            (type == kTypeLzx ? "LZX" : "Quantum") +
+                            ", which this reader does not decompress (only none and MSZIP)");
+            if (type != kTypeNone && type != kTypeMszip)
+                return Fail("folder " + Num(i) + ": unknown compression type " + Num(type));
+            f.type = type;
+            if (!Blocks(i, &f)) return false;
         }
-        f.name.assign((const char *)name, (const uint8_t *)nul - name);
-        at += (uint32_t)f.name.size() + 1;
-        if (f.name.empty()) {
-            *error = "file " + Num(i) + " has an empty name";
-            return false;
+        return true;
+    }
+
+    // Walks a folder's blocks: each header and its data inside the cabinet,
+    // sizes possible for its compression.
+    bool Blocks(uint32_t i, Folder *f) {
+        uint32_t b_at = f->first_block;
+        const uint32_t head = kDataSize + data_reserve_;
+        for (uint32_t b = 0; b < f->blocks; b++) {
+            std::string where = "folder " + Num(i) + ", block " + Num(b) + ": ";
+            if (b_at > end_ || end_ - b_at < head) return Fail(where + "its header passes the end of the cabinet");
+            uint16_t cb_data = Get16(data_ + b_at + 4), cb_uncomp = Get16(data_ + b_at + 6);
+            if (end_ - b_at - head < cb_data)
+                return Fail(where + "its " + Num(cb_data) + " bytes pass the end of the cabinet");
+            if (cb_uncomp > kBlockMax || (f->type == kTypeNone && cb_data != cb_uncomp) ||
+                (f->type == kTypeMszip && cb_data > kMszipMax))
+                return Fail(where + "sizes " + Num(cb_data) + " / " + Num(cb_uncomp) +
+                            " are not possible for its compression");
+            f->size += cb_uncomp;
+            b_at += head + cb_data;
         }
-        if (f.folder >= n_folders) {
-            *error = "file '" + f.name + "': " +
-                     (f.folder >= 0xFFFD ? std::string("continued from or into another cabinet")
-                                         : "folder " + Num(f.folder) + " does not exist");
-            return false;
+        return true;
+    }
+
+    bool Files() {
+        files_.resize(n_files_);
+        uint32_t at = files_at_;
+        uint64_t total = 0;
+        for (uint32_t i = 0; i < n_files_; i++) {
+            if (at > end_ || end_ - at < kFileSize)
+                return Fail("file " + Num(i) + ": its record passes the end of the cabinet");
+            File &f = files_[i];
+            f.size = Get32(data_ + at);
+            f.offset = Get32(data_ + at + 4);
+            f.folder = Get16(data_ + at + 8);
+            f.date = Get16(data_ + at + 10);
+            f.time = Get16(data_ + at + 12);
+            f.attribs = Get16(data_ + at + 14);
+            at += kFileSize;
+            const uint8_t *name = data_ + at;
+            const void *nul = std::memchr(name, 0, end_ - at);
+            if (!nul) return Fail("file " + Num(i) + ": its name has no end inside the cabinet");
+            f.name.assign((const char *)name, (const uint8_t *)nul - name);
+            at += (uint32_t)f.name.size() + 1;
+            if (f.name.empty()) return Fail("file " + Num(i) + " has an empty name");
+            if (f.folder >= n_folders_)
+                return Fail("file '" + f.name + "': " +
+                            (f.folder >= 0xFFFD ? std::string("continued from or into another cabinet")
+                                                : "folder " + Num(f.folder) + " does not exist"));
+            Folder &fo = folders_[f.folder];
+            if ((uint64_t)f.offset + f.size > fo.size)
+                return Fail("file '" + f.name + "': bytes " + Num(f.offset) + " to " +
+                            Num((uint64_t)f.offset + f.size) + " lie outside its folder's " +
+                            Num(fo.size) + " bytes");
+            fo.used = true;
+            total += f.size;
+            if (total > kMaxTotal) return Fail("the members hold more than 2 GiB");
         }
-        Folder &fo = folders[f.folder];
-        if ((uint64_t)f.offset + f.size > fo.size) {
-            *error = "file '" + f.name + "': bytes " + Num(f.offset) + " to " +
-                     Num((uint64_t)f.offset + f.size) + " lie outside its folder's " +
-                     Num(fo.size) + " bytes";
-            return false;
-        }
-        fo.used = true;
-        total += f.size;
-        if (total > kMaxTotal) {
-            *error = "the members hold more than 2 GiB";
-            return false;
-        }
+        return true;
     }
 
     // Each folder that holds a file, decompressed once; its files cut out
     // into their places in record order.
-    members->resize(n_files);
-    std::vector<uint8_t> stream;
-    for (size_t i = 0; i < folders.size(); i++) {
-        if (!folders[i].used) continue;
-        if (!ReadFolder(data, folders[i], data_reserve, i, &stream, error)) {
-            members->clear();
-            return false;
+    bool Data(std::vector<CabMember> *members) {
+        members->resize(n_files_);
+        std::vector<uint8_t> stream;
+        for (size_t i = 0; i < folders_.size(); i++) {
+            if (!folders_[i].used) continue;
+            if (!ReadFolder(data_, folders_[i], data_reserve_, i, &stream, error_)) return false;
+            for (size_t j = 0; j < files_.size(); j++) {
+                const File &f = files_[j];
+                if (f.folder != i) continue;
+                CabMember &m = (*members)[j];
+                m.name = f.name;
+                m.data.assign(stream.begin() + f.offset, stream.begin() + f.offset + f.size);
+                m.dos_date = f.date;
+                m.dos_time = f.time;
+                m.attribs = f.attribs;
+            }
         }
-        for (size_t j = 0; j < files.size(); j++) {
-            const File &f = files[j];
-            if (f.folder != i) continue;
-            CabMember &m = (*members)[j];
-            m.name = f.name;
-            m.data.assign(stream.begin() + f.offset, stream.begin() + f.offset + f.size);
-            m.dos_date = f.date;
-            m.dos_time = f.time;
-            m.attribs = f.attribs;
-        }
+        return true;
+    }
+
+    const uint8_t *data_;
+    size_t size_;
+    std::string *error_;
+    uint32_t end_ = 0, at_ = 0, files_at_ = 0;
+    uint32_t n_folders_ = 0, n_files_ = 0, folder_reserve_ = 0, data_reserve_ = 0;
+    std::vector<Folder> folders_;
+    std::vector<File> files_;
+};
+
+}  // namespace
+
+bool ReadCabinet(const uint8_t *data, size_t size, std::vector<CabMember> *members,
+                 std::string *error, CabInfo *info) {
+    members->clear();
+    CabInfo local;
+    CabInfo *out = info ? info : &local;
+    *out = CabInfo();
+    if (!CabReader(data, size, error).Run(members, out)) {
+        members->clear();
+        return false;
     }
     return true;
 }

@@ -3,6 +3,9 @@
 #include <cstdio>
 
 #include "ce/cabinet.h"
+#include "ce/ce_script.h"
+#include "ce/ce_xml.h"
+#include "host_file.h"
 
 namespace {
 
@@ -43,54 +46,129 @@ int CeMemberNumber(const std::string &name) {
     return v;
 }
 
-CeCabinetStatus ReadCeCabinet(const uint8_t *data, size_t size, CeCabinet *cab,
-                              std::string *why) {
+namespace {
+
+// Reads the forms the cabinet carries into cab->binary and cab->xml.
+void ReadForms(const std::vector<CabMember> &members, unsigned codepage, CeCabinet *cab) {
+    for (const CabMember &m : members) {
+        CeScriptForm *form = nullptr;
+        bool binary = CeMemberNumber(m.name) == 0;
+        if (binary) form = &cab->binary;
+        else if (vq::LowerAscii(m.name) == "_setup.xml") form = &cab->xml;
+        if (!form || form->present) continue;
+        form->present = true;
+        form->member = m.name;
+        form->read = binary ? DecodeCeScript(m.data.data(), m.data.size(), codepage, &form->model,
+                                             &form->error)
+                            : DecodeCeXml(m.data.data(), m.data.size(), &form->model, &form->error);
+    }
+}
+
+// Finds each file's member: the one numbered as the entry, else the one
+// the entry's third field (or the XML's Source) names.
+void FindMembers(const std::vector<CabMember> &members, CeCabinet *cab) {
+    cab->present.clear();
+    cab->sizes.clear();
+    for (CeInstallFile &f : cab->model.files) {
+        const CabMember *own = nullptr, *named = nullptr;
+        for (const CabMember &m : members) {
+            int n = CeMemberNumber(m.name);
+            if (n == f.number && !own) own = &m;
+            if (!named && (!f.member_name.empty() ? m.name == f.member_name : n == f.member))
+                named = &m;
+        }
+        // A name the XML gives wins over numbers; the binary script's own
+        // number over its third field.
+        const CabMember *m = !f.member_name.empty() ? named : own ? own : named;
+        cab->present.push_back(m != nullptr);
+        cab->sizes.push_back(m ? (uint32_t)m->data.size() : 0);
+        if (m) {
+            f.member = (uint16_t)CeMemberNumber(m->name);
+            f.member_name = m->name;
+        }
+    }
+}
+
+}  // namespace
+
+CeCabinetStatus ReadCeCabinet(const uint8_t *data, size_t size, unsigned codepage,
+                              CeCabinet *cab, std::string *why) {
     *cab = CeCabinet();
     std::vector<CabMember> members;
     std::string err;
-    if (!ReadCabinet(data, size, &members, &err)) {
+    if (!ReadCabinet(data, size, &members, &err, &cab->info)) {
         *why = "not a readable cabinet: " + err;
         return CeCabinetStatus::kNotCabinet;
     }
     cab->members = members.size();
-    const CabMember *script = nullptr;
     for (const CabMember &m : members) {
-        int number = CeMemberNumber(m.name);
-        if (number == 0 && !script) script = &m;
-        if (number == 999) {
-            cab->setup_dll = true;
-            cab->setup_dll_size = (uint32_t)m.data.size();
-        }
+        if (CeMemberNumber(m.name) != 999) continue;
+        cab->setup_dll = true;
+        cab->setup_dll_size = (uint32_t)m.data.size();
     }
-    if (!script) {
+    ReadForms(members, codepage, cab);
+    if (!cab->binary.present && !cab->xml.present) {
         *why = "a cabinet without a .000 install script";
         return CeCabinetStatus::kNoScript;
     }
-    if (!DecodeCeScript(script->data.data(), script->data.size(), &cab->script, &err)) {
-        *why = "its install script '" + script->name + "' cannot be read: " + err;
+    if (!cab->binary.read && !cab->xml.read) {
+        const CeScriptForm &f = cab->binary.present ? cab->binary : cab->xml;
+        *why = "its install script '" + f.member + "' cannot be read: " + f.error;
         return CeCabinetStatus::kBadScript;
     }
-    for (const CeFile &f : cab->script.files) {
-        CeCabinetFile cf;
-        cf.file = f;
-        cf.target = CeDirPath(cab->script, f.dir_id) + "\\" + f.name;
-        for (const CabMember &m : members) {
-            if (CeMemberNumber(m.name) == f.number) {
-                cf.present = true;
-                cf.size = (uint32_t)m.data.size();
-                break;
-            }
-        }
-        cab->files.push_back(cf);
+    if (cab->binary.read && cab->xml.read) {
+        // The XML names each file's member, the binary script numbers
+        // them: compare what they resolve to in this cabinet.
+        CeCabinet b, x;
+        b.model = cab->binary.model;
+        x.model = cab->xml.model;
+        FindMembers(members, &b);
+        FindMembers(members, &x);
+        cab->disagreements = CeCompare(b.model, x.model);
     }
+    cab->model = cab->binary.read ? cab->binary.model : cab->xml.model;
+    FindMembers(members, cab);
     return CeCabinetStatus::kOk;
 }
 
-std::string CeDirPath(const CeScript &script, uint16_t dir_id) {
-    if (dir_id == 0) return "%InstallDir%";
-    for (const CeDir &d : script.dirs)
-        if (d.id == dir_id) return CeJoinIds(script, d.parts);
-    return "<dir " + std::to_string(dir_id) + "?>";
+bool CeCabinetMembers(const CeInstall &model, const std::string &script_stem,
+                      const std::vector<CabMember> &files, CeScriptForms forms, unsigned codepage,
+                      uint16_t dos_date, uint16_t dos_time, std::vector<CabMember> *out,
+                      std::string *error) {
+    out->clear();
+    CabMember script;
+    script.dos_date = dos_date;
+    script.dos_time = dos_time;
+    if (forms != CeScriptForms::kXml) {
+        script.name = script_stem + ".000";
+        if (!EncodeCeScript(model, codepage, &script.data, error)) return false;
+        out->push_back(script);
+    }
+    out->insert(out->end(), files.begin(), files.end());
+    if (forms != CeScriptForms::kBinary) {
+        std::string xml;
+        if (!EncodeCeXml(model, &xml, error)) return false;
+        script.name = "_setup.xml";
+        script.data.assign(xml.begin(), xml.end());
+        out->push_back(script);
+    }
+    return true;
+}
+
+std::string CeFormsText(const CeCabinet &cab) {
+    auto one = [](const CeScriptForm &f, const char *name) {
+        return std::string(name) + (f.read ? "" : " (unreadable: " + f.error + ")");
+    };
+    if (cab.binary.present && cab.xml.present) {
+        std::string s = one(cab.binary, ".000") + " and " + one(cab.xml, "_setup.xml");
+        if (cab.binary.read && cab.xml.read) {
+            size_t n = cab.disagreements.size();
+            s += n == 0 ? " (they agree)"
+                        : " (they differ in " + std::to_string(n) + (n == 1 ? " point)" : " points)");
+        }
+        return s;
+    }
+    return cab.binary.present ? one(cab.binary, ".000") + " only" : one(cab.xml, "_setup.xml") + " only";
 }
 
 const char *CePocketPcFolder(unsigned n) {
@@ -131,16 +209,6 @@ const char *CeRootName(uint16_t root) {
     }
 }
 
-std::string CeHivePath(const CeScript &script, uint16_t hive_id) {
-    for (const CeHive &h : script.hives) {
-        if (h.id != hive_id) continue;
-        std::string root = CeRootName(h.root);
-        if (root.empty()) root = "root " + std::to_string(h.root);
-        return h.parts.empty() ? root : root + "\\" + CeJoinIds(script, h.parts);
-    }
-    return "<hive " + std::to_string(hive_id) + "?>";
-}
-
 const char *CeRegTypeName(uint32_t type_flags) {
     switch (type_flags & kCeRegTypeMask) {
     case kCeRegMultiSz: return "REG_MULTI_SZ";
@@ -155,7 +223,7 @@ std::string CeRegFlagNames(uint32_t type_flags) {
     return BitNames(type_flags & ~(uint32_t)kCeRegTypeMask, kNames);
 }
 
-std::string CeRegDataText(const CeRegValue &value) {
+std::string CeRegDataText(const CeValue &value) {
     const std::string &d = value.data;
     // Quoted as they are: registry data is full of backslashes.
     auto quoted = [](const std::string &s) { return "\"" + s + "\""; };
@@ -208,18 +276,6 @@ std::string CeFileFlagNames(uint32_t flags) {
     return BitNames(flags, kNames);
 }
 
-std::string CeLinkPath(const CeScript &script, const CeLink &link) {
-    std::string base = link.base_dir ? "%CE" + std::to_string(link.base_dir) + "%" : "%InstallDir%";
-    return base + "\\" + CeJoinIds(script, link.parts);
-}
-
-std::string CeLinkTarget(const CeScript &script, const CeLink &link) {
-    if (link.type == 0) return CeDirPath(script, link.target);
-    for (const CeFile &f : script.files)
-        if (f.number == link.target) return CeDirPath(script, f.dir_id) + "\\" + f.name;
-    return "<file " + std::to_string(link.target) + "?>";
-}
-
 std::string CeVersionText(uint32_t major, uint32_t minor) {
     if (major == 0 && minor == 0) return "any";
     return std::to_string(major) + "." + std::to_string(minor);
@@ -232,7 +288,7 @@ std::string CeProcessorText(uint32_t processor) {
     return std::to_string(processor) + (*name ? std::string(" (") + name + ")" : "");
 }
 
-bool CeSameDevices(const CeScript &a, const CeScript &b) {
+bool CeSameDevices(const CeInstall &a, const CeInstall &b) {
     if (a.processor && b.processor && a.processor != b.processor) return false;
     // Ranges as [low, high]; a missing limit is the widest one.
     auto version = [](uint32_t major, uint32_t minor, uint64_t none) {

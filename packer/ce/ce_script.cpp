@@ -1,15 +1,66 @@
-// The CE install script's codec. The layout is written down once, in the
-// tables below: the fixed header's numbers and texts by offset, and each
-// section's entry as a list of fields. EncodeCeScript walks the tables to
-// put bytes, DecodeCeScript walks the same tables to take them, checking
-// every offset, count and length against the script's size.
+// The binary install script's codec. Two steps each way: the model and the
+// script's own layout (a string table and entries that refer to it by id)
+// are mapped onto each other by LayOut and Interpret; the layout and the
+// bytes by EncodeLayout and DecodeLayout, which walk one description of the
+// layout written down once in the tables below (the fixed header's numbers
+// and texts by offset, each section's entry as a list of fields), so what
+// the writer puts at an offset is what the reader takes from it.
 #include "ce/ce_script.h"
 
 #include <cstring>
+#include <map>
+
+#include "ce/codepage.h"
 
 namespace {
 
 // ---- the layout -------------------------------------------------------------
+
+struct LString {
+    uint16_t id = 0;
+    std::string text;  // without its NUL and padding
+};
+struct LDir {
+    uint16_t id = 0;
+    std::vector<uint16_t> parts;
+};
+struct LFile {
+    uint16_t number = 0, dir_id = 0;
+    uint16_t member = 0;  // the member that holds the bytes (see DecodeCeScript)
+    uint32_t flags = 0;
+    std::string name;
+};
+struct LHive {
+    uint16_t id = 0, root = 0, unknown = 0;
+    std::vector<uint16_t> parts;
+};
+struct LValue {
+    uint16_t id = 0, hive_id = 0, substitute = 0;
+    uint32_t type_flags = 0;
+    std::string name, data;
+};
+struct LLink {
+    uint16_t id = 0;
+    uint16_t dir_id = 0;     // the folder it is made in, when that is a path
+    uint16_t ce_folder = 0;  // n when that folder is %CEn% alone
+    uint16_t target = 0;     // a file's number, or a dir id (0: the install folder)
+    uint16_t type = 0;       // 1: to a file, 0: to a folder
+    std::vector<uint16_t> parts;  // the shortcut's name
+};
+struct Layout {
+    std::string app_name, provider;
+    uint32_t processor = 0;
+    uint32_t version_min_major = 0, version_min_minor = 0;
+    uint32_t version_max_major = 0, version_max_minor = 0;
+    uint32_t build_min = 0, build_max = 0;
+    std::vector<std::string> unsupported;
+    std::vector<LString> strings;
+    std::vector<LDir> dirs;
+    std::vector<LFile> files;
+    std::vector<LHive> hives;
+    std::vector<LValue> values;
+    std::vector<LLink> links;
+};
 
 enum : uint32_t {
     kHeaderSize = 100,
@@ -18,6 +69,7 @@ enum : uint32_t {
     kOffsetsAt = 60,     // u32 per section: where its entries start
     kUnsupportedAt = 92  // u16 offset, u16 length of the platform list
 };
+constexpr uint16_t kInstallDirString = 1;
 
 // Header words that hold no field of the model: written as the devices'
 // installers expect them, not checked when read.
@@ -27,33 +79,34 @@ const struct {
 
 const struct {
     uint32_t at;
-    uint32_t CeScript::*field;
+    uint32_t Layout::*field;
 } kNumbers[] = {
-    {20, &CeScript::processor},
-    {24, &CeScript::version_min_major},
-    {28, &CeScript::version_min_minor},
-    {32, &CeScript::version_max_major},
-    {36, &CeScript::version_max_minor},
-    {40, &CeScript::build_min},
-    {44, &CeScript::build_max},
+    {20, &Layout::processor},
+    {24, &Layout::version_min_major},
+    {28, &Layout::version_min_minor},
+    {32, &Layout::version_max_major},
+    {36, &Layout::version_max_minor},
+    {40, &Layout::build_min},
+    {44, &Layout::build_max},
 };
 
 // Texts placed by the header: u16 offset, u16 length with the NUL.
 const struct {
     uint32_t at;
-    std::string CeScript::*field;
+    std::string Layout::*field;
     const char *name;
 } kTexts[] = {
-    {84, &CeScript::app_name, "app name"},
-    {88, &CeScript::provider, "provider"},
+    {84, &Layout::app_name, "app name"},
+    {88, &Layout::provider, "provider"},
 };
 
 // How a field of a section entry is stored.
 enum class Kind {
     kU16,
     kU32,
-    kText,     // u16 length with the NUL, the text, a NUL
+    kText,     // u16 length with the NUL and padding, the text, NULs to a multiple of 4
     kIds,      // u16 length in bytes, 16-bit ids, a 0
+    kOpenIds,  // u16 length in bytes, 16-bit ids (a final 0 accepted when read)
     kRegData,  // u16 length, the value name and its NUL, then the data
 };
 
@@ -74,36 +127,35 @@ constexpr Field<T> U32(uint32_t T::*f) { return {Kind::kU32, nullptr, f, nullptr
 template <class T>
 constexpr Field<T> Text(std::string T::*f) { return {Kind::kText, nullptr, nullptr, f, nullptr, nullptr}; }
 template <class T>
-constexpr Field<T> Ids(std::vector<uint16_t> T::*f) {
-    return {Kind::kIds, nullptr, nullptr, nullptr, nullptr, f};
+constexpr Field<T> Ids(std::vector<uint16_t> T::*f, Kind kind = Kind::kIds) {
+    return {kind, nullptr, nullptr, nullptr, nullptr, f};
 }
 template <class T>
 constexpr Field<T> RegData(std::string T::*name, std::string T::*data) {
     return {Kind::kRegData, nullptr, nullptr, name, data, nullptr};
 }
 
-const Field<CeString> kStringFields[] = {U16(&CeString::id), Text(&CeString::text)};
-const Field<CeDir> kDirFields[] = {U16(&CeDir::id), Ids(&CeDir::parts)};
-const Field<CeFile> kFileFields[] = {U16(&CeFile::number), U16(&CeFile::dir_id),
-                                     U16(&CeFile::unknown), U32(&CeFile::flags),
-                                     Text(&CeFile::name)};
-const Field<CeHive> kHiveFields[] = {U16(&CeHive::id), U16(&CeHive::root),
-                                     U16(&CeHive::unknown), Ids(&CeHive::parts)};
-const Field<CeRegValue> kValueFields[] = {
-    U16(&CeRegValue::id), U16(&CeRegValue::hive_id), U16(&CeRegValue::substitute),
-    U32(&CeRegValue::type_flags), RegData(&CeRegValue::name, &CeRegValue::data)};
-const Field<CeLink> kLinkFields[] = {U16(&CeLink::id), U16(&CeLink::unknown),
-                                     U16(&CeLink::base_dir), U16(&CeLink::target),
-                                     U16(&CeLink::type), Ids(&CeLink::parts)};
+const Field<LString> kStringFields[] = {U16(&LString::id), Text(&LString::text)};
+const Field<LDir> kDirFields[] = {U16(&LDir::id), Ids(&LDir::parts)};
+const Field<LFile> kFileFields[] = {U16(&LFile::number), U16(&LFile::dir_id),
+                                    U16(&LFile::member), U32(&LFile::flags), Text(&LFile::name)};
+const Field<LHive> kHiveFields[] = {U16(&LHive::id), U16(&LHive::root), U16(&LHive::unknown),
+                                    Ids(&LHive::parts)};
+const Field<LValue> kValueFields[] = {U16(&LValue::id), U16(&LValue::hive_id),
+                                      U16(&LValue::substitute), U32(&LValue::type_flags),
+                                      RegData(&LValue::name, &LValue::data)};
+const Field<LLink> kLinkFields[] = {U16(&LLink::id),     U16(&LLink::dir_id),
+                                    U16(&LLink::ce_folder), U16(&LLink::target),
+                                    U16(&LLink::type),   Ids(&LLink::parts, Kind::kOpenIds)};
 
 template <class T, size_t N>
 struct Section {
     const char *name;
-    std::vector<T> CeScript::*list;
+    std::vector<T> Layout::*list;
     const Field<T> (&fields)[N];
 };
 template <class T, size_t N>
-Section<T, N> MakeSection(const char *name, std::vector<T> CeScript::*list,
+Section<T, N> MakeSection(const char *name, std::vector<T> Layout::*list,
                           const Field<T> (&fields)[N]) {
     return {name, list, fields};
 }
@@ -111,12 +163,12 @@ Section<T, N> MakeSection(const char *name, std::vector<T> CeScript::*list,
 // Calls f(index, section) for the six sections in their header order.
 template <class F>
 bool ForEachSection(F &&f) {
-    return f(0, MakeSection("strings", &CeScript::strings, kStringFields)) &&
-           f(1, MakeSection("dirs", &CeScript::dirs, kDirFields)) &&
-           f(2, MakeSection("files", &CeScript::files, kFileFields)) &&
-           f(3, MakeSection("hives", &CeScript::hives, kHiveFields)) &&
-           f(4, MakeSection("registry values", &CeScript::values, kValueFields)) &&
-           f(5, MakeSection("links", &CeScript::links, kLinkFields));
+    return f(0, MakeSection("strings", &Layout::strings, kStringFields)) &&
+           f(1, MakeSection("dirs", &Layout::dirs, kDirFields)) &&
+           f(2, MakeSection("files", &Layout::files, kFileFields)) &&
+           f(3, MakeSection("hives", &Layout::hives, kHiveFields)) &&
+           f(4, MakeSection("registry values", &Layout::values, kValueFields)) &&
+           f(5, MakeSection("links", &Layout::links, kLinkFields));
 }
 
 // ---- writing ------------------------------------------------------------------
@@ -141,21 +193,27 @@ struct Writer {
     bool NoNul(const std::string &s, const std::string &what) {
         return s.find('\0') == std::string::npos || Fail(what + " holds a NUL");
     }
-    // A NUL-terminated text behind a u16 length.
-    bool PutText(const std::string &s, const std::string &what) {
-        if (!NoNul(s, what) || !Fits16(s.size() + 1, what + "'s length")) return false;
-        Put((uint32_t)s.size() + 1, 2);
+    // The text, its NUL and NULs up to a multiple of 4 bytes; the length
+    // counts them all.
+    static size_t Padded(const std::string &s) { return (s.size() + 1 + 3) & ~(size_t)3; }
+    void PutPadded(const std::string &s) {
         out->insert(out->end(), s.begin(), s.end());
-        out->push_back(0);
+        out->insert(out->end(), Padded(s) - s.size(), 0);
+    }
+    bool PutText(const std::string &s, const std::string &what) {
+        if (!NoNul(s, what) || !Fits16(Padded(s), what + "'s length")) return false;
+        Put((uint32_t)Padded(s), 2);
+        PutPadded(s);
         return true;
     }
-    bool PutIds(const std::vector<uint16_t> &ids, const std::string &what) {
-        if (!Fits16(2 * ids.size() + 2, what + "'s id list length")) return false;
+    bool PutIds(const std::vector<uint16_t> &ids, bool final_zero, const std::string &what) {
+        if (!Fits16(2 * ids.size() + (final_zero ? 2 : 0), what + "'s id list length"))
+            return false;
         for (uint16_t id : ids)
             if (id == 0) return Fail(what + " has string id 0, which ends the list");
-        Put(2 * (uint32_t)ids.size() + 2, 2);
+        Put(2 * (uint32_t)ids.size() + (final_zero ? 2 : 0), 2);
         for (uint16_t id : ids) Put(id, 2);
-        Put(0, 2);
+        if (final_zero) Put(0, 2);
         return true;
     }
     template <class T, size_t N>
@@ -166,7 +224,8 @@ struct Writer {
             case Kind::kU16: Put(e.*f.u16, 2); break;
             case Kind::kU32: Put(e.*f.u32, 4); break;
             case Kind::kText: ok = PutText(e.*f.text, what); break;
-            case Kind::kIds: ok = PutIds(e.*f.ids, what); break;
+            case Kind::kIds: ok = PutIds(e.*f.ids, true, what); break;
+            case Kind::kOpenIds: ok = PutIds(e.*f.ids, false, what); break;
             case Kind::kRegData: {
                 const std::string &name = e.*f.text, &data = e.*f.data;
                 ok = NoNul(name, what + "'s name") &&
@@ -184,6 +243,57 @@ struct Writer {
         return true;
     }
 };
+
+bool EncodeLayout(const Layout &script, std::vector<uint8_t> *out, std::string *error) {
+    out->assign(kHeaderSize, 0);
+    Writer w{out, error};
+    std::memcpy(out->data(), "MSCE", 4);
+    for (const auto &f : kFixed) w.Set(f.at, f.value, f.size);
+    for (const auto &n : kNumbers) w.Set(n.at, script.*n.field, 4);
+    // The header's texts first: their offsets are 16-bit.
+    for (const auto &t : kTexts) {
+        const std::string &s = script.*t.field;
+        if (!w.NoNul(s, t.name) || !w.Fits16(Writer::Padded(s), std::string(t.name) + "'s length"))
+            return false;
+        w.Set(t.at, (uint32_t)out->size(), 2);
+        w.Set(t.at + 2, (uint32_t)Writer::Padded(s), 2);
+        w.PutPadded(s);
+    }
+    if (!script.unsupported.empty()) {
+        size_t start = out->size();
+        for (const std::string &p : script.unsupported) {
+            if (p.empty()) return w.Fail("an unsupported platform name is empty");
+            if (!w.NoNul(p, "unsupported platform '" + p + "'")) return false;
+            out->insert(out->end(), p.begin(), p.end());
+            out->push_back(0);
+        }
+        out->push_back(0);
+        if (!w.Fits16(out->size() - start, "the unsupported platform list's length"))
+            return false;
+        w.Set(kUnsupportedAt, (uint32_t)start, 2);
+        w.Set(kUnsupportedAt + 2, (uint32_t)(out->size() - start), 2);
+    } else {
+        // No list: its offset is where the sections start, its length 0.
+        w.Set(kUnsupportedAt, (uint32_t)out->size() & 0xFFFF, 2);
+    }
+    if (out->size() > 0xFFFF) return w.Fail("the header's texts pass 64 KiB");
+
+    bool ok = ForEachSection([&](uint32_t i, auto section) {
+        const auto &list = script.*section.list;
+        if (!w.Fits16(list.size(), std::string("the number of ") + section.name)) return false;
+        w.Set(kCountsAt + 2 * i, (uint32_t)list.size(), 2);
+        w.Set(kOffsetsAt + 4 * i, (uint32_t)out->size(), 4);
+        for (size_t k = 0; k < list.size(); k++)
+            if (!w.PutEntry(list[k], section.fields,
+                            std::string(section.name) + " entry " + std::to_string(k)))
+                return false;
+        return true;
+    });
+    if (!ok) return false;
+    if (out->size() > 0xFFFFFFFFu) return w.Fail("the script passes 4 GiB");
+    w.Set(kLengthAt, (uint32_t)out->size(), 4);
+    return true;
+}
 
 // ---- reading ------------------------------------------------------------------
 
@@ -221,7 +331,8 @@ struct Reader {
         return true;
     }
     // `len` bytes that end in a NUL; the text is what comes before the
-    // first. Length 0 (no NUL either) reads as an empty text.
+    // first (padding NULs follow it). Length 0 (no NUL either) reads as an
+    // empty text.
     bool GetText(uint32_t len, std::string *s, const std::string &what) {
         s->clear();
         if (len == 0) return true;
@@ -231,15 +342,19 @@ struct Reader {
         at += len;
         return true;
     }
-    bool GetIds(std::vector<uint16_t> *ids, const std::string &what) {
+    // Ids up to the list's end or its first 0; `final_zero`: the list must
+    // end in one.
+    bool GetIds(std::vector<uint16_t> *ids, bool final_zero, const std::string &what) {
         uint16_t len;
         if (!Get16(&len, what + "'s id list length")) return false;
-        if (len < 2 || len % 2) return Fail(what + "'s id list has " + std::to_string(len) +
-                                            " bytes; it must be whole 16-bit ids ending in 0");
+        if (len % 2 || (final_zero && len < 2))
+            return Fail(what + "'s id list has " + std::to_string(len) + " bytes; it must be " +
+                        (final_zero ? "whole 16-bit ids ending in 0" : "whole 16-bit ids"));
         if (!Take(len, what + "'s id list")) return false;
-        if (Load(data + at + len - 2, 2) != 0) return Fail(what + "'s id list does not end in 0");
+        if (final_zero && Load(data + at + len - 2, 2) != 0)
+            return Fail(what + "'s id list does not end in 0");
         ids->clear();
-        for (uint32_t i = 0; i + 2 < len; i += 2) {
+        for (uint32_t i = 0; i < len; i += 2) {
             uint16_t id = (uint16_t)Load(data + at + i, 2);
             if (id == 0) break;
             ids->push_back(id);
@@ -262,7 +377,8 @@ struct Reader {
             case Kind::kText:
                 ok = Get16(&len, what + "'s text length") && GetText(len, &(e->*f.text), what + "'s text");
                 break;
-            case Kind::kIds: ok = GetIds(&(e->*f.ids), what); break;
+            case Kind::kIds: ok = GetIds(&(e->*f.ids), true, what); break;
+            case Kind::kOpenIds: ok = GetIds(&(e->*f.ids), false, what); break;
             case Kind::kRegData: {
                 ok = Get16(&len, what + "'s length") && Take(len, what + "'s name and data");
                 if (!ok) break;
@@ -282,59 +398,8 @@ struct Reader {
     }
 };
 
-}  // namespace
-
-bool EncodeCeScript(const CeScript &script, std::vector<uint8_t> *out, std::string *error) {
-    out->assign(kHeaderSize, 0);
-    Writer w{out, error};
-    std::memcpy(out->data(), "MSCE", 4);
-    for (const auto &f : kFixed) w.Set(f.at, f.value, f.size);
-    for (const auto &n : kNumbers) w.Set(n.at, script.*n.field, 4);
-    // The header's texts first: their offsets are 16-bit.
-    for (const auto &t : kTexts) {
-        const std::string &s = script.*t.field;
-        if (!w.NoNul(s, t.name) || !w.Fits16(s.size() + 1, std::string(t.name) + "'s length"))
-            return false;
-        w.Set(t.at, (uint32_t)out->size(), 2);
-        w.Set(t.at + 2, (uint32_t)s.size() + 1, 2);
-        out->insert(out->end(), s.begin(), s.end());
-        out->push_back(0);
-    }
-    if (!script.unsupported.empty()) {
-        size_t start = out->size();
-        for (const std::string &p : script.unsupported) {
-            if (p.empty()) return w.Fail("an unsupported platform name is empty");
-            if (!w.NoNul(p, "unsupported platform '" + p + "'")) return false;
-            out->insert(out->end(), p.begin(), p.end());
-            out->push_back(0);
-        }
-        out->push_back(0);
-        if (!w.Fits16(out->size() - start, "the unsupported platform list's length"))
-            return false;
-        w.Set(kUnsupportedAt, (uint32_t)start, 2);
-        w.Set(kUnsupportedAt + 2, (uint32_t)(out->size() - start), 2);
-    }
-    if (out->size() > 0xFFFF) return w.Fail("the header's texts pass 64 KiB");
-
-    bool ok = ForEachSection([&](uint32_t i, auto section) {
-        const auto &list = script.*section.list;
-        if (!w.Fits16(list.size(), std::string("the number of ") + section.name)) return false;
-        w.Set(kCountsAt + 2 * i, (uint32_t)list.size(), 2);
-        w.Set(kOffsetsAt + 4 * i, (uint32_t)out->size(), 4);
-        for (size_t k = 0; k < list.size(); k++)
-            if (!w.PutEntry(list[k], section.fields,
-                            std::string(section.name) + " entry " + std::to_string(k)))
-                return false;
-        return true;
-    });
-    if (!ok) return false;
-    if (out->size() > 0xFFFFFFFFu) return w.Fail("the script passes 4 GiB");
-    w.Set(kLengthAt, (uint32_t)out->size(), 4);
-    return true;
-}
-
-bool DecodeCeScript(const uint8_t *data, size_t size, CeScript *script, std::string *error) {
-    *script = CeScript();
+bool DecodeLayout(const uint8_t *data, size_t size, Layout *script, std::string *error) {
+    *script = Layout();
     if (size < kHeaderSize) {
         *error = "the script has " + std::to_string(size) + " bytes, less than its " +
                  std::to_string(kHeaderSize) + "-byte header";
@@ -387,6 +452,351 @@ bool DecodeCeScript(const uint8_t *data, size_t size, CeScript *script, std::str
     });
 }
 
+// ---- model to layout ----------------------------------------------------------
+
+// The parts of a `\`-separated path; empty parts are dropped.
+std::vector<std::string> SplitPath(const std::string &path) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t end = path.find('\\', at);
+        if (end == std::string::npos) end = path.size();
+        if (end > at) parts.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
+}
+
+class LayOut {
+public:
+    LayOut(unsigned codepage, std::string *error) : cp_(codepage), error_(error) {}
+
+    bool Run(const CeInstall &m, Layout *l) {
+        l_ = l;
+        *l = Layout();
+        if (!Text(m.app_name, "the app name", &l->app_name) ||
+            !Text(m.provider, "the provider", &l->provider))
+            return false;
+        l->processor = m.processor;
+        l->version_min_major = m.version_min_major;
+        l->version_min_minor = m.version_min_minor;
+        l->version_max_major = m.version_max_major;
+        l->version_max_minor = m.version_max_minor;
+        l->build_min = m.build_min;
+        l->build_max = m.build_max;
+        for (const std::string &p : m.unsupported) {
+            l->unsupported.emplace_back();
+            if (!Text(p, "unsupported platform '" + p + "'", &l->unsupported.back())) return false;
+        }
+        // String 1 is the install folder, whole.
+        if (!m.install_dir.empty() && !StringId(m.install_dir, "the install folder", nullptr))
+            return false;
+        return Folders(m) && Files(m) && Keys(m) && Shortcuts(m);
+    }
+
+private:
+    bool Fail(const std::string &msg) {
+        *error_ = msg;
+        return false;
+    }
+    bool Text(const std::string &utf8, const std::string &what, std::string *out) {
+        std::string err;
+        if (!Utf8ToCodePage(utf8, cp_, out, &err)) return Fail(what + ": " + err);
+        return true;
+    }
+    // The id of a string in the table, added when new; *id may be null.
+    bool StringId(const std::string &utf8, const std::string &what, uint16_t *id) {
+        auto it = ids_.find(utf8);
+        if (it == ids_.end()) {
+            if (l_->strings.size() >= 0xFFFF) return Fail("more than 65535 strings");
+            LString s;
+            s.id = (uint16_t)(l_->strings.size() + 1);
+            if (!Text(utf8, what, &s.text)) return false;
+            l_->strings.push_back(s);
+            it = ids_.insert({utf8, s.id}).first;
+        }
+        if (id) *id = it->second;
+        return true;
+    }
+    bool PathIds(const std::string &path, const std::string &what, std::vector<uint16_t> *ids) {
+        for (const std::string &p : SplitPath(path)) {
+            ids->push_back(0);
+            if (!StringId(p, what, &ids->back())) return false;
+        }
+        return true;
+    }
+    bool Folders(const CeInstall &m) {
+        if (m.folders.size() > 0xFFFE) return Fail("more than 65534 folders");
+        for (size_t i = 0; i < m.folders.size(); i++) {
+            const CeFolder &f = m.folders[i];
+            LDir d;
+            d.id = (uint16_t)(i + 1);
+            std::string what = "folder " + CeFolderPath(m, i);
+            if (f.in_install_dir) {
+                if (m.install_dir.empty())
+                    return Fail(what + " lies below an install folder that is not named");
+                d.parts.push_back(kInstallDirString);
+            }
+            if (!PathIds(f.path, what, &d.parts)) return false;
+            if (d.parts.empty()) return Fail("folder " + std::to_string(i) + " has no path");
+            l_->dirs.push_back(d);
+        }
+        return true;
+    }
+    bool Files(const CeInstall &m) {
+        for (const CeInstallFile &f : m.files) {
+            if (f.folder >= m.folders.size())
+                return Fail("file '" + f.name + "' is in folder " + std::to_string(f.folder) +
+                            ", which the model does not hold");
+            LFile e;
+            e.number = f.number;
+            e.dir_id = (uint16_t)(f.folder + 1);
+            e.member = f.member ? f.member : f.number;
+            e.flags = f.flags;
+            if (!Text(f.name, "file '" + f.name + "'", &e.name)) return false;
+            l_->files.push_back(e);
+        }
+        return true;
+    }
+    bool Keys(const CeInstall &m) {
+        for (size_t i = 0; i < m.keys.size(); i++) {
+            LHive h;
+            h.id = (uint16_t)(i + 1);
+            h.root = m.keys[i].root;
+            if (!PathIds(m.keys[i].path, "registry key " + CeKeyText(m, i), &h.parts)) return false;
+            l_->hives.push_back(h);
+        }
+        for (size_t i = 0; i < m.values.size(); i++) {
+            const CeValue &v = m.values[i];
+            if (v.key >= m.keys.size())
+                return Fail("registry value " + std::to_string(i) + " is in key " +
+                            std::to_string(v.key) + ", which the model does not hold");
+            LValue e;
+            e.id = (uint16_t)(i + 1);
+            e.hive_id = (uint16_t)(v.key + 1);
+            e.substitute = v.substitute ? 1 : 0;
+            e.type_flags = v.type_flags;
+            std::string what = "registry value " + CeKeyText(m, v.key) + " \"" + v.name + "\"";
+            if (!Text(v.name, what, &e.name)) return false;
+            // Only texts are converted; DWORD and BINARY data are bytes.
+            uint32_t type = v.type_flags & kCeRegTypeMask;
+            if (type == kCeRegSz || type == kCeRegMultiSz) {
+                if (!Text(v.data, what, &e.data)) return false;
+            } else {
+                e.data = v.data;
+            }
+            l_->values.push_back(e);
+        }
+        return true;
+    }
+    bool Shortcuts(const CeInstall &m) {
+        for (size_t i = 0; i < m.shortcuts.size(); i++) {
+            const CeShortcut &s = m.shortcuts[i];
+            std::string what = "shortcut '" + s.name + "'";
+            if (s.folder >= m.folders.size() || (!s.to_file && s.target_folder >= m.folders.size()))
+                return Fail(what + " refers to a folder the model does not hold");
+            LLink k;
+            k.id = (uint16_t)(i + 1);
+            // Made in: the install folder (0, 0), a CE folder alone (0, n),
+            // or any other folder by its dir id.
+            const CeFolder &f = m.folders[s.folder];
+            unsigned n = f.in_install_dir ? 0 : CeMacroNumber(f.path);
+            if (f.in_install_dir && f.path.empty()) {
+            } else if (n) {
+                k.ce_folder = (uint16_t)n;
+            } else {
+                k.dir_id = (uint16_t)(s.folder + 1);
+            }
+            if (s.to_file) {
+                k.type = 1;
+                k.target = s.file;
+            } else {
+                const CeFolder &t = m.folders[s.target_folder];
+                k.type = 0;
+                k.target = t.in_install_dir && t.path.empty() ? 0 : (uint16_t)(s.target_folder + 1);
+            }
+            if (!PathIds(s.name, what, &k.parts)) return false;
+            if (k.parts.empty()) return Fail(what + " has no name");
+            l_->links.push_back(k);
+        }
+        return true;
+    }
+
+    unsigned cp_;
+    std::string *error_;
+    Layout *l_ = nullptr;
+    std::map<std::string, uint16_t> ids_;  // UTF-8 text -> string id
+};
+
+// ---- layout to model ----------------------------------------------------------
+
+class Interpret {
+public:
+    Interpret(unsigned codepage, std::string *error) : cp_(codepage), error_(error) {}
+
+    bool Run(const Layout &l, CeInstall *m) {
+        *m = CeInstall();
+        m_ = m;
+        m->app_name = Utf8(l.app_name);
+        m->provider = Utf8(l.provider);
+        m->processor = l.processor;
+        m->version_min_major = l.version_min_major;
+        m->version_min_minor = l.version_min_minor;
+        m->version_max_major = l.version_max_major;
+        m->version_max_minor = l.version_max_minor;
+        m->build_min = l.build_min;
+        m->build_max = l.build_max;
+        for (const std::string &p : l.unsupported) m->unsupported.push_back(Utf8(p));
+        for (const LString &s : l.strings) strings_[s.id] = Utf8(s.text);
+        InstallDir(l);
+        return Folders(l) && Files(l) && Keys(l) && Shortcuts(l);
+    }
+
+private:
+    bool Fail(const std::string &msg) {
+        *error_ = msg;
+        return false;
+    }
+    std::string Utf8(const std::string &s) const { return CodePageToUtf8(s, cp_); }
+
+    // String 1 is the install folder where a folder starts with it, or
+    // where nothing else uses it; otherwise (a script that does not follow
+    // that rule) no install folder is known and every folder is fixed.
+    void InstallDir(const Layout &l) {
+        auto first = strings_.find(kInstallDirString);
+        if (first == strings_.end()) return;
+        bool leads = false, used = false;
+        for (const LDir &d : l.dirs) {
+            if (!d.parts.empty() && d.parts[0] == kInstallDirString) leads = true;
+            for (size_t i = 1; i < d.parts.size(); i++) used |= d.parts[i] == kInstallDirString;
+        }
+        for (const LHive &h : l.hives)
+            for (uint16_t id : h.parts) used |= id == kInstallDirString;
+        for (const LLink &k : l.links)
+            for (uint16_t id : k.parts) used |= id == kInstallDirString;
+        if (leads || !used) {
+            m_->install_dir = first->second;
+            install_string_ = true;
+        }
+    }
+    bool Join(const std::vector<uint16_t> &ids, size_t from, const std::string &what,
+              std::string *path) {
+        path->clear();
+        for (size_t i = from; i < ids.size(); i++) {
+            auto s = strings_.find(ids[i]);
+            if (s == strings_.end())
+                return Fail(what + " names string " + std::to_string(ids[i]) +
+                            ", which the script does not have");
+            *path += (i > from ? "\\" : "") + s->second;
+        }
+        return true;
+    }
+    bool Folders(const Layout &l) {
+        for (const LDir &d : l.dirs) {
+            std::string what = "dir " + std::to_string(d.id);
+            if (d.parts.empty()) return Fail(what + " has an empty path");
+            CeFolder f;
+            f.in_install_dir = install_string_ && d.parts[0] == kInstallDirString;
+            if (!Join(d.parts, f.in_install_dir ? 1 : 0, what, &f.path)) return false;
+            // A path that does not start with a macro is one from the
+            // device's root.
+            if (!f.in_install_dir && f.path[0] != '%' && f.path[0] != '\\') f.path = "\\" + f.path;
+            dirs_[d.id] = CeFolderIndex(m_, f);
+        }
+        return true;
+    }
+    bool Folder(uint16_t dir_id, const std::string &what, size_t *index) {
+        if (dir_id == 0) {
+            *index = CeFolderIndex(m_, CeFolder{true, ""});
+            return true;
+        }
+        auto d = dirs_.find(dir_id);
+        if (d == dirs_.end())
+            return Fail(what + " is in dir " + std::to_string(dir_id) +
+                        ", which the script does not have");
+        *index = d->second;
+        return true;
+    }
+    bool Files(const Layout &l) {
+        for (const LFile &e : l.files) {
+            CeInstallFile f;
+            f.number = e.number;
+            f.member = e.member;
+            f.flags = e.flags;
+            f.name = Utf8(e.name);
+            if (!Folder(e.dir_id, "file '" + f.name + "'", &f.folder)) return false;
+            m_->files.push_back(f);
+        }
+        return true;
+    }
+    bool Keys(const Layout &l) {
+        std::map<uint16_t, size_t> hives;
+        for (const LHive &h : l.hives) {
+            CeKey k;
+            k.root = h.root;
+            if (!Join(h.parts, 0, "hive " + std::to_string(h.id), &k.path)) return false;
+            hives[h.id] = CeKeyIndex(m_, k);
+        }
+        for (const LValue &e : l.values) {
+            CeValue v;
+            v.name = Utf8(e.name);
+            auto h = hives.find(e.hive_id);
+            if (h == hives.end())
+                return Fail("registry value '" + v.name + "' is in hive " +
+                            std::to_string(e.hive_id) + ", which the script does not have");
+            v.key = h->second;
+            v.type_flags = e.type_flags;
+            uint32_t type = e.type_flags & kCeRegTypeMask;
+            v.data = type == kCeRegSz || type == kCeRegMultiSz ? Utf8(e.data) : e.data;
+            v.substitute = e.substitute != 0;
+            m_->values.push_back(v);
+        }
+        return true;
+    }
+    bool Shortcuts(const Layout &l) {
+        for (const LLink &k : l.links) {
+            CeShortcut s;
+            std::string what = "link " + std::to_string(k.id);
+            if (!Join(k.parts, 0, what, &s.name)) return false;
+            if (s.name.empty()) return Fail(what + " has no name");
+            what = "shortcut '" + s.name + "'";
+            if (k.dir_id) {
+                if (!Folder(k.dir_id, what, &s.folder)) return false;
+            } else if (k.ce_folder) {
+                s.folder = CeFolderIndex(m_, CeFolder{false, "%CE" + std::to_string(k.ce_folder) + "%"});
+            } else {
+                s.folder = CeFolderIndex(m_, CeFolder{true, ""});
+            }
+            s.to_file = k.type != 0;
+            if (s.to_file) s.file = k.target;
+            else if (!Folder(k.target, what + "'s target", &s.target_folder)) return false;
+            m_->shortcuts.push_back(s);
+        }
+        return true;
+    }
+
+    unsigned cp_;
+    std::string *error_;
+    CeInstall *m_ = nullptr;
+    std::map<uint16_t, std::string> strings_;
+    std::map<uint16_t, size_t> dirs_;
+    bool install_string_ = false;
+};
+
+}  // namespace
+
+bool EncodeCeScript(const CeInstall &model, unsigned codepage, std::vector<uint8_t> *out,
+                    std::string *error) {
+    Layout l;
+    return LayOut(codepage, error).Run(model, &l) && EncodeLayout(l, out, error);
+}
+
+bool DecodeCeScript(const uint8_t *data, size_t size, unsigned codepage, CeInstall *model,
+                    std::string *error) {
+    Layout l;
+    return DecodeLayout(data, size, &l, error) && Interpret(codepage, error).Run(l, model);
+}
+
 const char *CeProcessorName(uint32_t processor) {
     // The numbers Windows CE reports as its processor type.
     static const struct {
@@ -404,19 +814,4 @@ const char *CeProcessorName(uint32_t processor) {
     for (const auto &n : kNames)
         if (n.number == processor) return n.name;
     return "";
-}
-
-std::string CeStringText(const CeScript &script, uint16_t id) {
-    for (const CeString &s : script.strings)
-        if (s.id == id) return s.text;
-    return "<string " + std::to_string(id) + "?>";
-}
-
-std::string CeJoinIds(const CeScript &script, const std::vector<uint16_t> &ids) {
-    std::string path;
-    for (size_t i = 0; i < ids.size(); i++) {
-        if (i) path += '\\';
-        path += CeStringText(script, ids[i]);
-    }
-    return path;
 }
