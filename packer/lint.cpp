@@ -7,6 +7,7 @@
 #include <set>
 
 #include "ce/ce_cabinet.h"
+#include "ce/codepage.h"
 #include "common/cablist.h"
 #include "common/container.h"
 #include "common/setup_text.h"
@@ -83,7 +84,7 @@ bool BitmapSize(const std::string &bytes, long *w, long *h) {
 }
 
 // The devices a CE cabinet is for, beyond its processor.
-std::string CeRange(const CeScript &s) {
+std::string CeRange(const CeInstall &s) {
     std::string r = "CE " + CeVersionText(s.version_min_major, s.version_min_minor) + " to " +
                     CeVersionText(s.version_max_major, s.version_max_minor);
     if (s.build_min || s.build_max)
@@ -97,20 +98,35 @@ std::string CeRange(const CeScript &s) {
 void LintCeCabinets(const std::vector<std::pair<std::string, std::string>> &cabs, int line,
                     std::vector<LintMessage> *out) {
     auto warn = [&](const std::string &t) { out->push_back({false, line, t}); };
-    std::vector<std::pair<std::string, CeScript>> ce;
+    std::vector<std::pair<std::string, CeInstall>> ce;
     for (const auto &c : cabs) {
         CeCabinet cab;
         std::string why;
-        if (ReadCeCabinet((const uint8_t *)c.second.data(), c.second.size(), &cab, &why) !=
-            CeCabinetStatus::kOk)
+        if (ReadCeCabinet((const uint8_t *)c.second.data(), c.second.size(), kCeDefaultCodePage,
+                          &cab, &why) != CeCabinetStatus::kOk) {
             warn("CabFiles item '" + Shown(c.first) + "' is not a CE cabinet (" + why +
                  "): the device cannot install it");
-        else
-            ce.push_back({Shown(c.first), cab.script});
+            continue;
+        }
+        // Devices read the .000 (CE 3.0 to Pocket PC 2003) or _setup.xml
+        // (Windows Mobile 5 on): both must say the same.
+        for (const CeScriptForm *f : {&cab.binary, &cab.xml})
+            if (f->present && !f->read)
+                warn("CabFiles item '" + Shown(c.first) + "': its install script '" +
+                     Shown(f->member) + "' cannot be read (" + f->error +
+                     "): devices that read that form cannot install it");
+        if (!cab.disagreements.empty())
+            warn("CabFiles item '" + Shown(c.first) + "': its .000 and _setup.xml differ (" +
+                 Shown(cab.disagreements[0]) +
+                 (cab.disagreements.size() > 1
+                      ? " and " + std::to_string(cab.disagreements.size() - 1) + " more"
+                      : std::string()) +
+                 "): older and newer devices would install different things");
+        ce.push_back({Shown(c.first), cab.model});
     }
     for (size_t i = 0; i < ce.size(); i++) {
         for (size_t j = i + 1; j < ce.size(); j++) {
-            const CeScript &a = ce[i].second, &b = ce[j].second;
+            const CeInstall &a = ce[i].second, &b = ce[j].second;
             if (!CeSameDevices(a, b)) continue;
             const std::string &na = ce[i].first, &nb = ce[j].first;
             std::string which;
@@ -128,7 +144,7 @@ void LintCeCabinets(const std::vector<std::pair<std::string, std::string>> &cabs
         }
     }
     for (size_t j = 1; j < ce.size(); j++) {
-        const CeScript &a = ce[0].second, &b = ce[j].second;
+        const CeInstall &a = ce[0].second, &b = ce[j].second;
         if (a.app_name != b.app_name)
             warn("CabFiles items '" + ce[0].first + "' and '" + ce[j].first +
                  "' install different applications ('" + Shown(a.app_name) + "' and '" + Shown(b.app_name) +

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +22,9 @@
 
 #include "ce/cabinet.h"
 #include "ce/ce_cabinet.h"
+#include "ce/ce_script.h"
 #include "ce/inf.h"
+#include "ce/codepage.h"
 #include "ce/inf_build.h"
 #include "host_file.h"
 #include "host_reader.h"
@@ -363,6 +366,7 @@ int Lint(const LintArgs &a) {
 struct InspectArgs {
     std::string file;
     bool json = false;
+    unsigned codepage = kCeDefaultCodePage;
 };
 
 // A CE cabinet found by inspect; `member` is its name inside an installer,
@@ -372,8 +376,8 @@ struct FoundCabinet {
     CeCabinet cab;
 };
 
-// A JSON string. Bytes from 0x80 up are taken as Latin-1: the script's
-// texts are in the device's ANSI code page, which no byte says.
+// A JSON string of UTF-8 text (the model's texts are UTF-8; bytes that are
+// not are shown as U+FFFD by the conversion that made them).
 std::string Json(const std::string &s) {
     std::string j = "\"";
     char buf[8];
@@ -381,7 +385,7 @@ std::string Json(const std::string &s) {
         if (c == '"' || c == '\\') {
             j += '\\';
             j += (char)c;
-        } else if (c < 0x20 || c >= 0x80) {
+        } else if (c < 0x20) {
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
             j += buf;
         } else {
@@ -404,56 +408,87 @@ std::string JsonNames(const std::string &names) {
     return j + "]";
 }
 
+std::string JsonList(const std::vector<std::string> &items) {
+    std::string list;
+    for (const std::string &i : items) list += (list.empty() ? "" : ", ") + i;
+    return "[" + list + "]";
+}
+
+std::string FormJson(const CeScriptForm &f) {
+    if (!f.present) return "null";
+    return "{\"member\": " + Json(f.member) + ", \"read\": " + (f.read ? "true" : "false") +
+           ", \"error\": " + (f.read ? "null" : Json(f.error)) + "}";
+}
+
 std::string CabinetJson(const FoundCabinet &f) {
-    const CeScript &s = f.cab.script;
+    const CeCabinet &c = f.cab;
+    const CeInstall &s = c.model;
     auto n = [](uint64_t v) { return std::to_string(v); };
     std::string j = "{\"member\": " + (f.member.empty() ? "null" : Json(f.member));
     j += ", \"app\": " + Json(s.app_name) + ", \"provider\": " + Json(s.provider);
+    j += ", \"install_dir\": " + Json(s.install_dir);
     j += ", \"processor\": " + n(s.processor) +
          ", \"processor_name\": " + Json(CeProcessorName(s.processor));
     j += ", \"version_min\": [" + n(s.version_min_major) + ", " + n(s.version_min_minor) + "]";
     j += ", \"version_max\": [" + n(s.version_max_major) + ", " + n(s.version_max_minor) + "]";
     j += ", \"build_min\": " + n(s.build_min) + ", \"build_max\": " + n(s.build_max);
-    std::string list;
-    for (const std::string &u : s.unsupported) list += (list.empty() ? "" : ", ") + Json(u);
-    j += ", \"unsupported\": [" + list + "]";
-    j += ", \"setup_dll_size\": " + (f.cab.setup_dll ? n(f.cab.setup_dll_size) : "null");
+    std::vector<std::string> list;
+    for (const std::string &u : s.unsupported) list.push_back(Json(u));
+    j += ", \"unsupported\": " + JsonList(list);
+    j += ", \"scripts\": {\"binary\": " + FormJson(c.binary) + ", \"xml\": " + FormJson(c.xml);
     list.clear();
-    for (const CeCabinetFile &cf : f.cab.files) {
-        std::string ppc = CePocketPcPath(cf.target);
-        list += std::string(list.empty() ? "" : ", ") + "{\"number\": " + n(cf.file.number) +
-                ", \"target\": " + Json(cf.target) +
-                ", \"pocket_pc\": " + (ppc.empty() ? "null" : Json(ppc)) +
-                ", \"size\": " + (cf.present ? n(cf.size) : "null") +
-                ", \"flags\": " + n(cf.file.flags) +
-                ", \"flag_names\": " + JsonNames(CeFileFlagNames(cf.file.flags)) + "}";
+    for (const std::string &d : c.disagreements) list.push_back(Json(d));
+    j += ", \"agree\": " + std::string(c.binary.read && c.xml.read ? (list.empty() ? "true" : "false") : "null") +
+         ", \"differences\": " + JsonList(list) + "}";
+    j += ", \"signed\": " + std::string(c.info.signed_ ? "true" : "false");
+    j += ", \"signature\": " + (c.info.signed_ ? "{\"offset\": " + n(c.info.signature_offset) +
+                                                     ", \"size\": " + n(c.info.signature_size) + "}"
+                                               : std::string("null"));
+    j += ", \"setup_dll_size\": " + (c.setup_dll ? n(c.setup_dll_size) : "null");
+    list.clear();
+    for (size_t i = 0; i < s.folders.size(); i++)
+        list.push_back("{\"path\": " + Json(CeFolderPath(s, i)) + ", \"in_install_dir\": " +
+                       (s.folders[i].in_install_dir ? "true" : "false") + "}");
+    j += ", \"folders\": " + JsonList(list);
+    list.clear();
+    for (size_t i = 0; i < s.files.size(); i++) {
+        const CeInstallFile &cf = s.files[i];
+        std::string target = CeFilePath(s, cf), ppc = CePocketPcPath(target);
+        list.push_back("{\"number\": " + n(cf.number) + ", \"target\": " + Json(target) +
+                       ", \"pocket_pc\": " + (ppc.empty() ? "null" : Json(ppc)) +
+                       ", \"member\": " + (c.present[i] ? Json(cf.member_name) : "null") +
+                       ", \"size\": " + (c.present[i] ? n(c.sizes[i]) : "null") +
+                       ", \"flags\": " + n(cf.flags) +
+                       ", \"flag_names\": " + JsonNames(CeFileFlagNames(cf.flags)) + "}");
     }
-    j += ", \"files\": [" + list + "]";
+    j += ", \"files\": " + JsonList(list);
     list.clear();
-    for (const CeRegValue &v : s.values)
-        list += std::string(list.empty() ? "" : ", ") + "{\"key\": " + Json(CeHivePath(s, v.hive_id)) +
-                ", \"name\": " + Json(v.name) + ", \"type\": " + Json(CeRegTypeName(v.type_flags)) +
-                ", \"data\": " + Json(CeRegDataText(v)) +
-                ", \"substitute\": " + (v.substitute ? "true" : "false") +
-                ", \"flags\": " + JsonNames(CeRegFlagNames(v.type_flags)) + "}";
-    j += ", \"registry\": [" + list + "]";
+    for (const CeValue &v : s.values)
+        list.push_back("{\"key\": " + Json(CeKeyText(s, v.key)) + ", \"name\": " + Json(v.name) +
+                       ", \"type\": " + Json(CeRegTypeName(v.type_flags)) +
+                       ", \"data\": " + Json(CeRegDataText(v)) +
+                       ", \"substitute\": " + (v.substitute ? "true" : "false") +
+                       ", \"flags\": " + JsonNames(CeRegFlagNames(v.type_flags)) + "}");
+    j += ", \"registry\": " + JsonList(list);
     list.clear();
-    for (const CeLink &l : s.links)
-        list += std::string(list.empty() ? "" : ", ") + "{\"path\": " + Json(CeLinkPath(s, l)) +
-                ", \"target\": " + Json(CeLinkTarget(s, l)) +
-                ", \"to\": " + (l.type ? "\"file\"" : "\"folder\"") + "}";
-    return j + ", \"shortcuts\": [" + list + "]}";
+    for (const CeShortcut &l : s.shortcuts)
+        list.push_back("{\"path\": " + Json(CeShortcutPath(s, l)) +
+                       ", \"target\": " + Json(CeShortcutTarget(s, l)) +
+                       ", \"to\": " + (l.to_file ? "\"file\"" : "\"folder\"") + "}");
+    return j + ", \"shortcuts\": " + JsonList(list) + "}";
 }
 
 void PrintCabinet(const std::string &file, const FoundCabinet &f) {
-    const CeScript &s = f.cab.script;
+    const CeCabinet &c = f.cab;
+    const CeInstall &s = c.model;
     if (f.member.empty())
-        std::printf("%s: CE cabinet, %zu members\n", file.c_str(), f.cab.members);
+        std::printf("%s: CE cabinet, %zu members\n", file.c_str(), c.members);
     else
         std::printf("%s: member %s: CE cabinet, %zu members\n", file.c_str(), f.member.c_str(),
-                    f.cab.members);
+                    c.members);
     std::printf("  app:          %s\n", s.app_name.c_str());
     std::printf("  provider:     %s\n", s.provider.c_str());
+    std::printf("  install dir:  %s\n", s.install_dir.empty() ? "(none)" : s.install_dir.c_str());
     std::printf("  processor:    %s\n", CeProcessorText(s.processor).c_str());
     std::printf("  CE versions:  %s to %s\n",
                 CeVersionText(s.version_min_major, s.version_min_minor).c_str(),
@@ -463,35 +498,45 @@ void PrintCabinet(const std::string &file, const FoundCabinet &f) {
     std::string list;
     for (const std::string &u : s.unsupported) list += (list.empty() ? "" : ", ") + u;
     std::printf("  unsupported:  %s\n", list.empty() ? "none" : list.c_str());
-    if (f.cab.setup_dll) std::printf("  setup DLL:    %u bytes\n", f.cab.setup_dll_size);
-    std::printf("  files (%zu):\n", f.cab.files.size());
-    for (const CeCabinetFile &cf : f.cab.files) {
-        std::string size = cf.present ? std::to_string(cf.size) + " bytes"
-                                      : "missing from the cabinet";
-        std::string flags = CeFileFlagNames(cf.file.flags);
-        std::printf("    %s  %s%s%s\n", cf.target.c_str(), size.c_str(),
-                    flags.empty() ? "" : "  ", flags.c_str());
-        std::string ppc = CePocketPcPath(cf.target);
+    std::printf("  scripts:      %s\n", CeFormsText(c).c_str());
+    for (const std::string &d : c.disagreements) std::printf("    differs: %s\n", d.c_str());
+    if (c.info.signed_)
+        std::printf("  signed:       yes, an Authenticode signature of %u bytes at offset %u\n",
+                    c.info.signature_size, c.info.signature_offset);
+    else
+        std::printf("  signed:       no\n");
+    if (c.setup_dll) std::printf("  setup DLL:    %u bytes\n", c.setup_dll_size);
+    std::printf("  files (%zu):\n", s.files.size());
+    for (size_t i = 0; i < s.files.size(); i++) {
+        const CeInstallFile &cf = s.files[i];
+        std::string target = CeFilePath(s, cf);
+        std::string size = c.present[i] ? std::to_string(c.sizes[i]) + " bytes (" + cf.member_name + ")"
+                                        : "missing from the cabinet";
+        std::string flags = CeFileFlagNames(cf.flags);
+        std::printf("    %s  %s%s%s\n", target.c_str(), size.c_str(), flags.empty() ? "" : "  ",
+                    flags.c_str());
+        std::string ppc = CePocketPcPath(target);
         if (!ppc.empty()) std::printf("      on a Pocket PC: %s\n", ppc.c_str());
     }
     std::printf("  registry values (%zu):\n", s.values.size());
-    for (const CeRegValue &v : s.values) {
+    for (const CeValue &v : s.values) {
         std::string flags = CeRegFlagNames(v.type_flags);
-        std::printf("    %s  %s  %s  %s%s%s%s\n", CeHivePath(s, v.hive_id).c_str(),
-                    v.name.empty() ? "(default)" : ("\"" + v.name + "\"").c_str(), CeRegTypeName(v.type_flags),
-                    CeRegDataText(v).c_str(), v.substitute ? "  (macros substituted)" : "",
-                    flags.empty() ? "" : "  ", flags.c_str());
+        std::printf("    %s  %s  %s  %s%s%s%s\n", CeKeyText(s, v.key).c_str(),
+                    v.name.empty() ? "(default)" : ("\"" + v.name + "\"").c_str(),
+                    CeRegTypeName(v.type_flags), CeRegDataText(v).c_str(),
+                    v.substitute ? "  (macros substituted)" : "", flags.empty() ? "" : "  ",
+                    flags.c_str());
     }
-    std::printf("  shortcuts (%zu):\n", s.links.size());
-    for (const CeLink &l : s.links)
-        std::printf("    %s -> %s %s\n", CeLinkPath(s, l).c_str(), l.type ? "file" : "folder",
-                    CeLinkTarget(s, l).c_str());
+    std::printf("  shortcuts (%zu):\n", s.shortcuts.size());
+    for (const CeShortcut &l : s.shortcuts)
+        std::printf("    %s -> %s %s\n", CeShortcutPath(s, l).c_str(), l.to_file ? "file" : "folder",
+                    CeShortcutTarget(s, l).c_str());
 }
 
 // The CE cabinets among an installer's members (and why other cabinets
 // are not ones), read without writing anything. False when the file is no
 // installer, with the status to exit with.
-bool InstallerCabinets(const std::string &file, std::vector<FoundCabinet> *found,
+bool InstallerCabinets(const std::string &file, unsigned codepage, std::vector<FoundCabinet> *found,
                        std::vector<std::pair<std::string, std::string>> *others, int *status) {
     // Only members that start like a cabinet are kept.
     std::map<size_t, std::string> data;
@@ -520,8 +565,8 @@ bool InstallerCabinets(const std::string &file, std::vector<FoundCabinet> *found
         FoundCabinet f;
         f.member = rep.members[d.first].name;
         std::string why;
-        if (ReadCeCabinet((const uint8_t *)d.second.data(), d.second.size(), &f.cab, &why) ==
-            CeCabinetStatus::kOk)
+        if (ReadCeCabinet((const uint8_t *)d.second.data(), d.second.size(), codepage, &f.cab,
+                          &why) == CeCabinetStatus::kOk)
             found->push_back(f);
         else if (LooksLikeCabinet((const uint8_t *)d.second.data(), d.second.size()))
             others->push_back({f.member, why});
@@ -530,6 +575,8 @@ bool InstallerCabinets(const std::string &file, std::vector<FoundCabinet> *found
 }
 
 int Inspect(const InspectArgs &a) {
+    std::string err;
+    if (!CodePageKnown(a.codepage, &err)) return Error("--codepage: " + err, kUsage);
     char head[4] = {0, 0, 0, 0};
     {
         struct stat st;
@@ -544,28 +591,26 @@ int Inspect(const InspectArgs &a) {
     std::vector<std::pair<std::string, std::string>> others;  // member, why not CE
     bool installer = !LooksLikeCabinet((const uint8_t *)head, 4);
     if (!installer) {
-        std::string bytes, err;
+        std::string bytes;
         if (!vq::LoadFile(a.file, &bytes, &err)) return Error(a.file + ": " + err, kSystem);
         FoundCabinet f;
         std::string why;
-        if (ReadCeCabinet((const uint8_t *)bytes.data(), bytes.size(), &f.cab, &why) !=
+        if (ReadCeCabinet((const uint8_t *)bytes.data(), bytes.size(), a.codepage, &f.cab, &why) !=
             CeCabinetStatus::kOk)
             return Error(a.file + ": not a CE cabinet: " + why, kCheckFailed);
         found.push_back(f);
     } else {
         int status;
-        if (!InstallerCabinets(a.file, &found, &others, &status)) return status;
+        if (!InstallerCabinets(a.file, a.codepage, &found, &others, &status)) return status;
     }
     if (a.json) {
-        std::string list;
-        for (const FoundCabinet &f : found) list += (list.empty() ? "" : ", ") + CabinetJson(f);
-        std::string not_ce;
+        std::vector<std::string> list, not_ce;
+        for (const FoundCabinet &f : found) list.push_back(CabinetJson(f));
         for (const auto &o : others)
-            not_ce += (not_ce.empty() ? "" : ", ") + std::string("{\"member\": ") + Json(o.first) +
-                      ", \"why\": " + Json(o.second) + "}";
-        std::printf("{\"file\": %s, \"kind\": \"%s\", \"cabinets\": [%s], \"not_ce\": [%s]}\n",
-                    Json(a.file).c_str(), installer ? "installer" : "cabinet", list.c_str(),
-                    not_ce.c_str());
+            not_ce.push_back("{\"member\": " + Json(o.first) + ", \"why\": " + Json(o.second) + "}");
+        std::printf("{\"file\": %s, \"kind\": \"%s\", \"cabinets\": %s, \"not_ce\": %s}\n",
+                    Json(a.file).c_str(), installer ? "installer" : "cabinet", JsonList(list).c_str(),
+                    JsonList(not_ce).c_str());
     } else {
         for (const FoundCabinet &f : found) PrintCabinet(a.file, f);
         for (const auto &o : others)
@@ -580,8 +625,10 @@ int Inspect(const InspectArgs &a) {
 // ---- cab ------------------------------------------------------------------
 
 struct CabArgs {
-    std::string inf, folder = ".", compress = "mszip";
-    std::vector<std::string> cpus;
+    std::string inf, folder = ".", compress = "mszip", script = "both";
+    std::vector<std::string> cpus, source_dirs;
+    unsigned codepage = kCeDefaultCodePage;
+    bool strict = false;
 };
 
 // SOURCE_DATE_EPOCH, when set: whole seconds since 1970. False when it is
@@ -608,72 +655,35 @@ bool MakeFolders(const std::string &dir) {
     return true;
 }
 
-// vqpack cab: one CE cabinet per tag, all built in memory before any is
-// written, each written to NAME.partial and renamed when all are complete.
-int Cab(const CabArgs &a) {
-    std::vector<std::string> tags = a.cpus.empty() ? std::vector<std::string>{""} : a.cpus;
-    for (size_t i = 0; i < tags.size(); i++) {
-        if (!a.cpus.empty() && (tags[i].empty() || tags[i].find_first_not_of(
-                                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                    "0123456789_-") != std::string::npos))
-            return Error("--cpu '" + tags[i] + "': a tag is letters, digits, '_' and '-'", kUsage);
-        for (size_t j = 0; j < i; j++)
-            if (vq::LowerAscii(tags[i]) == vq::LowerAscii(tags[j]))
-                return Error("--cpu " + tags[i] + " is given twice", kUsage);
-    }
-    CeBuildOptions opt;
-    if (!SourceDateEpoch(&opt.fixed_time, &opt.time))
-        return Error("SOURCE_DATE_EPOCH must be whole seconds since 1970", kUsage);
-    std::string text, err;
-    if (!vq::LoadFile(a.inf, &text, &err)) return Error(a.inf + ": " + err, kSystem);
-    struct stat st;
-    opt.script_time = ::stat(a.inf.c_str(), &st) == 0 ? (int64_t)st.st_mtime : 0;
-    size_t slash = a.inf.find_last_of(VQ_PATH_SEPARATORS);
-    opt.folder = slash == std::string::npos ? "." : slash == 0 ? "/" : a.inf.substr(0, slash);
-    Inf inf;
-    if (!inf.Parse(text, a.inf, &err)) return Error(err, kUsage);
+// A tag as part of a file name: what is not a letter, a digit or one of
+// "._-()" becomes '_' ("Mips 4000 (1K)" -> "Mips_4000_(1K)").
+std::string SafeTag(const std::string &tag) {
+    std::string s;
+    for (char c : tag)
+        s += (std::isalnum((unsigned char)c) && (unsigned char)c < 0x80) ||
+                     std::strchr("._-()", c)
+                 ? c
+                 : '_';
+    return s;
+}
 
-    std::string base = BaseName(a.inf);
-    if (base.rfind('.') != std::string::npos && base.rfind('.') > 0) base.erase(base.rfind('.'));
-    struct Cabinet {
-        std::string path;
-        std::vector<uint8_t> bytes;
-        CeBuild build;
-    };
-    std::vector<Cabinet> cabs(tags.size());
-    for (size_t i = 0; i < tags.size(); i++) {
-        Cabinet &c = cabs[i];
-        std::string name = base + (tags[i].empty() ? "" : "." + tags[i]) + ".CAB";
-        c.path = a.folder == "." ? name : a.folder + "/" + name;
-        bool system = false;
-        if (!BuildCeCabinet(inf, a.inf, tags[i], opt, &c.build, &err, &system))
-            return Error(err + (tags[i].empty() ? "" : " (--cpu " + tags[i] + ")"),
-                         system ? kSystem : kUsage);
-        if (!WriteCabinet(c.build.members,
-                          a.compress == "none" ? CabCompression::kNone : CabCompression::kMszip,
-                          &c.bytes, &err))
-            return Error(c.path + ": " + err, kUsage);
-    }
-
-    if (!MakeFolders(a.folder))
-        return Error(a.folder + ": cannot create the folder (" + std::strerror(errno) + ")",
-                     kSystem);
-    if (::stat(a.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return Error(a.folder + ": exists and is not a folder", kUsage);
+// Writes each cabinet to NAME.partial and renames them all once every one
+// is complete; on a failure nothing is left behind. The exit status.
+int WriteCabinets(const std::vector<std::pair<std::string, std::vector<uint8_t>>> &cabs) {
     std::vector<std::string> written;
     auto clean = [&] {
         for (const std::string &p : written) ::unlink(p.c_str());
     };
-    for (const Cabinet &c : cabs) {
-        std::string tmp = c.path + ".partial";
+    for (const auto &c : cabs) {
+        std::string tmp = c.first + ".partial";
         int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0644);
         if (fd < 0) {
             std::string why = std::strerror(errno);
             clean();
-            return Error(c.path + ": " + why, kSystem);
+            return Error(c.first + ": " + why, kSystem);
         }
         written.push_back(tmp);
-        bool ok = vq::WriteFull(fd, c.bytes.data(), c.bytes.size());
+        bool ok = vq::WriteFull(fd, c.second.data(), c.second.size());
         int e = errno;
         if (::close(fd) != 0 && ok) {
             ok = false;
@@ -681,21 +691,124 @@ int Cab(const CabArgs &a) {
         }
         if (!ok) {
             clean();
-            return Error(c.path + ": " + std::strerror(e), kSystem);
+            return Error(c.first + ": " + std::strerror(e), kSystem);
         }
     }
     for (size_t i = 0; i < cabs.size(); i++) {
-        if (vq::RenameOver(written[i].c_str(), cabs[i].path.c_str()) != 0) {
+        if (vq::RenameOver(written[i].c_str(), cabs[i].first.c_str()) != 0) {
             std::string why = std::strerror(errno);
             for (size_t j = i; j < written.size(); j++) ::unlink(written[j].c_str());
-            return Error(cabs[i].path + ": " + why, kSystem);
+            return Error(cabs[i].first + ": " + why, kSystem);
         }
     }
-    for (const Cabinet &c : cabs) {
-        const CeScript &s = c.build.script;
+    return kOk;
+}
+
+// vqpack cab: one CE cabinet per tag, all built in memory before any is
+// written. Warnings (what the CAB wizard would pass over) go to standard
+// error with the INF's line; --strict makes them errors.
+int Cab(const CabArgs &a) {
+    std::vector<std::string> tags = a.cpus.empty() ? std::vector<std::string>{""} : a.cpus;
+    for (size_t i = 0; i < tags.size(); i++) {
+        if (!a.cpus.empty() && tags[i].find_first_not_of(" \t") == std::string::npos)
+            return Error("--cpu '" + tags[i] + "': a tag is what follows 'CEDevice.' in a "
+                                               "section name, and it is empty",
+                         kUsage);
+        for (size_t j = 0; j < i; j++)
+            if (vq::LowerAscii(tags[i]) == vq::LowerAscii(tags[j]))
+                return Error("--cpu " + tags[i] + " is given twice", kUsage);
+    }
+    std::string err;
+    if (!CodePageKnown(a.codepage, &err)) return Error("--codepage: " + err, kUsage);
+    CeBuildOptions opt;
+    opt.codepage = a.codepage;
+    opt.source_dirs = a.source_dirs;
+    if (!SourceDateEpoch(&opt.fixed_time, &opt.time))
+        return Error("SOURCE_DATE_EPOCH must be whole seconds since 1970", kUsage);
+    std::string text;
+    if (!vq::LoadFile(a.inf, &text, &err)) return Error(a.inf + ": " + err, kSystem);
+    struct stat st;
+    int64_t inf_time = ::stat(a.inf.c_str(), &st) == 0 ? (int64_t)st.st_mtime : 0;
+    size_t slash = a.inf.find_last_of(VQ_PATH_SEPARATORS);
+    opt.folder = slash == std::string::npos ? "." : slash == 0 ? "/" : a.inf.substr(0, slash);
+    Inf inf;
+    if (!inf.Parse(text, a.inf, &err)) return Error(err, kUsage);
+    CeScriptForms forms = a.script == "binary" ? CeScriptForms::kBinary
+                          : a.script == "xml"  ? CeScriptForms::kXml
+                                               : CeScriptForms::kBoth;
+
+    std::string base = BaseName(a.inf);
+    if (base.rfind('.') != std::string::npos && base.rfind('.') > 0) base.erase(base.rfind('.'));
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> cabs;
+    std::vector<CeBuild> builds(tags.size());
+    std::vector<InfWarning> warnings;
+    std::map<int, bool> source_lines;
+    for (size_t i = 0; i < tags.size(); i++) {
+        CeBuild &build = builds[i];
+        std::string name = base + (tags[i].empty() ? "" : "." + SafeTag(tags[i])) + ".CAB";
+        std::string path = a.folder == "." ? name : a.folder + "/" + name;
+        bool system = false;
+        if (!BuildCeModel(inf, a.inf, tags[i], opt, &build, &err, &system)) {
+            std::vector<std::string> other = InfTags(inf);
+            std::string hint;
+            if (tags[i].empty() && !other.empty()) {
+                for (const std::string &t : other) hint += (hint.empty() ? "" : ", ") + t;
+                hint = " (the INF has tags " + hint + ": give --cpu TAG)";
+            }
+            return Error(err + (tags[i].empty() ? hint : " (--cpu " + tags[i] + ")"),
+                         system ? kSystem : kUsage);
+        }
+        for (const InfWarning &w : build.warnings) {
+            bool again = false;
+            for (const InfWarning &o : warnings) again |= o.line == w.line && o.text == w.text;
+            if (!again) warnings.push_back(w);
+        }
+        for (const auto &l : build.source_lines) source_lines[l.first] |= l.second;
+        uint16_t date, time;
+        CabDosTime(opt.fixed_time ? opt.time : inf_time, &date, &time);
+        std::vector<CabMember> members;
+        std::vector<uint8_t> bytes;
+        if (!CeCabinetMembers(build.model, build.script_stem, build.members, forms, a.codepage, date,
+                              time, &members, &err))
+            return Error(a.inf + ": " + err + (tags[i].empty() ? "" : " (--cpu " + tags[i] + ")"),
+                         kUsage);
+        if (!WriteCabinet(members, a.compress == "none" ? CabCompression::kNone : CabCompression::kMszip,
+                          &bytes, &err))
+            return Error(path + ": " + err, kUsage);
+        cabs.push_back({path, std::move(bytes)});
+    }
+    // A [SourceDisksFiles] line that no cabinet made here uses.
+    const InfSection *sdf = nullptr;
+    for (const auto &l : source_lines) {
+        if (l.second) continue;
+        std::string key;
+        for (const InfSection &s : inf.sections())
+            for (const InfLine &k : s.lines)
+                if (k.line == l.first) key = k.key, sdf = &s;
+        warnings.push_back({l.first, "[" + (sdf ? sdf->name : std::string("SourceDisksFiles")) +
+                                         "] " + key + " is a source file that nothing copies: "
+                                         "it is not in the cabinet"});
+    }
+    for (const InfWarning &w : warnings)
+        std::fprintf(stderr, "%s%s warning: %s\n", a.inf.c_str(),
+                     w.line ? (":" + std::to_string(w.line) + ":").c_str() : ":", w.text.c_str());
+    if (a.strict && !warnings.empty())
+        return Error(a.inf + ": " + std::to_string(warnings.size()) +
+                         (warnings.size() == 1 ? " warning" : " warnings") +
+                         " with --strict: no cabinet written",
+                     kUsage);
+
+    if (!MakeFolders(a.folder))
+        return Error(a.folder + ": cannot create the folder (" + std::strerror(errno) + ")",
+                     kSystem);
+    if (::stat(a.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Error(a.folder + ": exists and is not a folder", kUsage);
+    if (int status = WriteCabinets(cabs)) return status;
+    for (size_t i = 0; i < cabs.size(); i++) {
+        const CeInstall &s = builds[i].model;
         const char *cpu = CeProcessorName(s.processor);
-        std::printf("%s: %zu files, %zu bytes, processor %u%s%s%s\n", c.path.c_str(),
-                    s.files.size(), c.bytes.size(), s.processor, *cpu ? " (" : "", cpu,
+        std::printf("%s: %zu files, %zu bytes, processor %u%s%s%s\n", cabs[i].first.c_str(),
+                    s.files.size(), cabs[i].second.size(), s.processor, *cpu ? " (" : "", cpu,
                     *cpu ? ")" : "");
     }
     return kOk;
@@ -800,6 +913,9 @@ Subcommand AddInspect(CLI::App &app) {
                                                 "installer, puts on the device");
     c->add_option("file", a->file, "a CE cabinet (.CAB) or an installer")->required();
     c->add_flag("--json", a->json, "print one JSON object");
+    c->add_option("--codepage", a->codepage, "the ANSI code page of the binary script's texts "
+                                             "(default 1252)")
+        ->type_name("N");
     return {c, [a] { return Inspect(*a); }};
 }
 
@@ -816,6 +932,18 @@ Subcommand AddCab(CLI::App &app) {
         ->type_name("DIR");
     c->add_option("--compress", a->compress, "mszip (default) or none")
         ->check(CLI::IsMember({"mszip", "none"}));
+    c->add_option("--script", a->script, "the install script forms: both (default: the .000 "
+                                         "and _setup.xml), binary (the .000 alone) or xml")
+        ->check(CLI::IsMember({"both", "binary", "xml"}));
+    c->add_option("--source-dir", a->source_dirs, "a folder that holds source files by their "
+                                                  "names, looked in where the INF's folder is "
+                                                  "not on this machine; repeatable")
+        ->allow_extra_args(false)
+        ->type_name("DIR");
+    c->add_option("--codepage", a->codepage, "the devices' ANSI code page for the script's "
+                                             "texts (default 1252)")
+        ->type_name("N");
+    c->add_flag("--strict", a->strict, "fail on warnings as well (nothing is written)");
     return {c, [a] { return Cab(*a); }};
 }
 
