@@ -1,17 +1,19 @@
-// CE cabinets: the install script's codec, the cabinet layer against
-// cabextract and gcab as independent reader and writer, and the CE reading
-// of a whole cabinet.
+// CE cabinets: the install script's codec over the CE model, the cabinet
+// layer against cabextract and gcab as independent reader and writer, and
+// the CE reading of a whole cabinet.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <set>
 #include <tuple>
 
 #include "ce/cabinet.h"
 #include "ce/ce_cabinet.h"
 #include "ce/ce_script.h"
+#include "ce/codepage.h"
 #include "ce/inf.h"
 #include "ce/inf_build.h"
 #include "host_file.h"
@@ -19,86 +21,103 @@
 
 namespace {
 
-Bytes Encoded(const CeScript &s) {
+uint16_t LoadLE16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
+
+Bytes Encoded(const CeInstall &m, unsigned codepage = 1252) {
     Bytes b;
     std::string err;
-    EXPECT_TRUE(EncodeCeScript(s, &b, &err)) << err;
+    EXPECT_TRUE(EncodeCeScript(m, codepage, &b, &err)) << err;
     return b;
 }
 
+std::set<std::string> Folders(const CeInstall &m) {
+    std::set<std::string> s;
+    for (size_t i = 0; i < m.folders.size(); i++)
+        s.insert(CeFolderPath(m, i) + (m.folders[i].in_install_dir ? " (install)" : ""));
+    return s;
+}
+
 TEST(CeScript, RoundTripGivesBackEveryField) {
-    CeScript in = TestCeScript(), out;
+    CeInstall in = TestCeModel(), out;
     Bytes b = Encoded(in);
     std::string err;
-    ASSERT_TRUE(DecodeCeScript(b.data(), b.size(), &out, &err)) << err;
+    ASSERT_TRUE(DecodeCeScript(b.data(), b.size(), 1252, &out, &err)) << err;
+    EXPECT_EQ(std::vector<std::string>(), CeCompare(in, out));
     EXPECT_EQ(in.app_name, out.app_name);
     EXPECT_EQ(in.provider, out.provider);
-    EXPECT_EQ(in.processor, out.processor);
-    EXPECT_EQ(std::vector<uint32_t>({4, 1, 5, 2, 100, 9999}),
-              std::vector<uint32_t>({out.version_min_major, out.version_min_minor,
-                                     out.version_max_major, out.version_max_minor,
-                                     out.build_min, out.build_max}));
+    EXPECT_EQ(in.install_dir, out.install_dir);
     EXPECT_EQ(in.unsupported, out.unsupported);
-    auto str = [](const CeString &x) { return std::make_tuple(x.id, x.text); };
-    auto dir = [](const CeDir &x) { return std::make_tuple(x.id, x.parts); };
-    auto file = [](const CeFile &x) {
-        return std::make_tuple(x.number, x.dir_id, x.unknown, x.flags, x.name);
-    };
-    auto hive = [](const CeHive &x) { return std::make_tuple(x.id, x.root, x.unknown, x.parts); };
-    auto value = [](const CeRegValue &x) {
-        return std::make_tuple(x.id, x.hive_id, x.substitute, x.type_flags, x.name, x.data);
-    };
-    auto link = [](const CeLink &x) {
-        return std::make_tuple(x.id, x.unknown, x.base_dir, x.target, x.type, x.parts);
-    };
-    auto same = [](const auto &a, const auto &b, auto key) {
-        if (a.size() != b.size()) return false;
-        for (size_t i = 0; i < a.size(); i++)
-            if (key(a[i]) != key(b[i])) return false;
-        return true;
-    };
-    EXPECT_TRUE(same(in.strings, out.strings, str));
-    EXPECT_TRUE(same(in.dirs, out.dirs, dir));
-    EXPECT_TRUE(same(in.files, out.files, file));
-    EXPECT_TRUE(same(in.hives, out.hives, hive));
-    EXPECT_TRUE(same(in.values, out.values, value));
-    EXPECT_TRUE(same(in.links, out.links, link));
-    // The fixed words as the format has them, the length, and the helpers.
+    EXPECT_EQ(Folders(in), Folders(out));
+    ASSERT_EQ(in.files.size(), out.files.size());
+    for (size_t i = 0; i < in.files.size(); i++)
+        EXPECT_EQ(std::make_tuple(in.files[i].number, in.files[i].member ? in.files[i].member : in.files[i].number),
+                  std::make_tuple(out.files[i].number, out.files[i].member));
+    ASSERT_EQ(3u, out.shortcuts.size());
+    EXPECT_EQ("%CE11%\\VQNotes.lnk", CeShortcutPath(out, out.shortcuts[0]));
+    EXPECT_EQ("\\BASIC Samples\\Docs.lnk", CeShortcutPath(out, out.shortcuts[1]));
+    EXPECT_EQ("%CE1%\\VQNotes\\Docs", CeShortcutTarget(out, out.shortcuts[1]));
+    EXPECT_EQ("%CE1%\\VQNotes\\Read me.lnk", CeShortcutPath(out, out.shortcuts[2]));
+
+    // The layout as the CAB wizard writes it: the fixed words, the length,
+    // string 1 the install folder whole, texts NUL-padded to 4 bytes (the
+    // length counts the padding), shortcut names without a final 0.
     EXPECT_EQ(0, std::memcmp(b.data(), "MSCE", 4));
     EXPECT_EQ(b.size(), LoadLE32(&b[8]));
     EXPECT_EQ(1u, LoadLE32(&b[16]));
-    EXPECT_EQ("%CE1%\\VQNotes", CeJoinIds(out, out.dirs[0].parts));
-    EXPECT_EQ("<string 9?>", CeStringText(out, 9));
+    EXPECT_EQ(100u, LoadLE16(&b[84]));
+    EXPECT_EQ(8u, LoadLE16(&b[86]));  // "VQNotes" and a NUL
+    size_t strings = LoadLE32(&b[60]);
+    EXPECT_EQ(1u, LoadLE16(&b[strings]));
+    EXPECT_EQ(16u, LoadLE16(&b[strings + 2]));  // "%CE1%\VQNotes", 13 + 1 + 2
+    EXPECT_EQ(0, std::memcmp(&b[strings + 4], "%CE1%\\VQNotes\0\0\0", 16));
+    size_t links = LoadLE32(&b[80]);
+    EXPECT_EQ((std::vector<uint16_t>{1, 0, 11, 1, 1, 2}),
+              (std::vector<uint16_t>{LoadLE16(&b[links]), LoadLE16(&b[links + 2]),
+                                     LoadLE16(&b[links + 4]), LoadLE16(&b[links + 6]),
+                                     LoadLE16(&b[links + 8]), LoadLE16(&b[links + 10])}));
     EXPECT_STREQ("StrongARM", CeProcessorName(2577));
     EXPECT_STREQ("", CeProcessorName(1));
+
+    // Texts in the devices' code page: one byte each in 1252, and back.
+    in.app_name = "Caf\xc3\xa9 Notes";  // UTF-8
+    b = Encoded(in);
+    EXPECT_EQ(0, std::memcmp(&b[100], "Caf\xe9 Notes", 11));
+    ASSERT_TRUE(DecodeCeScript(b.data(), b.size(), 1252, &out, &err)) << err;
+    EXPECT_EQ(in.app_name, out.app_name);
+    in.app_name = "\xd0\x96urnal";  // a Cyrillic letter: not in 1252, in 1251
+    EXPECT_FALSE(EncodeCeScript(in, 1252, &b, &err));
+    EXPECT_NE(std::string::npos, err.find("the app name: '\xd0\x96' (U+0416) is not in code page 1252")) << err;
+    b = Encoded(in, 1251);
+    EXPECT_EQ(0xC6, b[100]);
     // A script with nothing in it reads back empty.
-    CeScript empty;
-    Bytes e = Encoded(empty);
-    ASSERT_TRUE(DecodeCeScript(e.data(), e.size(), &out, &err)) << err;
+    Bytes e = Encoded(CeInstall());
+    ASSERT_TRUE(DecodeCeScript(e.data(), e.size(), 1252, &out, &err)) << err;
     EXPECT_TRUE(out.unsupported.empty() && out.files.empty() && out.app_name.empty());
 }
 
 TEST(CeScript, RefusesWhatDoesNotFitAndDamage) {
     std::string err;
     Bytes b;
-    CeScript s = TestCeScript();
-    s.dirs[0].parts.push_back(0);
-    EXPECT_FALSE(EncodeCeScript(s, &b, &err));
-    EXPECT_NE(std::string::npos, err.find("id 0")) << err;
-    s = TestCeScript();
-    s.strings.resize(70000, {5, "x"});
-    EXPECT_FALSE(EncodeCeScript(s, &b, &err));
-    EXPECT_NE(std::string::npos, err.find("number of strings")) << err;
-    s = TestCeScript();
+    CeInstall s = TestCeModel();
+    s.files[0].folder = 99;
+    EXPECT_FALSE(EncodeCeScript(s, 1252, &b, &err));
+    EXPECT_NE(std::string::npos, err.find("folder 99")) << err;
+    s = TestCeModel();
+    s.install_dir.clear();
+    EXPECT_FALSE(EncodeCeScript(s, 1252, &b, &err));
+    EXPECT_NE(std::string::npos, err.find("install folder that is not named")) << err;
+    s = TestCeModel();
     s.values[0].data.assign(70000, 'x');
-    EXPECT_FALSE(EncodeCeScript(s, &b, &err));
+    EXPECT_FALSE(EncodeCeScript(s, 1252, &b, &err));
+    EXPECT_NE(std::string::npos, err.find("more than 65535")) << err;
 
     // Every cut of a good script fails cleanly (the length field says more).
-    Bytes good = Encoded(TestCeScript());
-    CeScript out;
+    Bytes good = Encoded(TestCeModel());
+    CeInstall out;
     for (size_t n = 0; n < good.size(); n++)
-        EXPECT_FALSE(DecodeCeScript(good.data(), n, &out, &err)) << n;
-    // Offsets, counts and lengths that point past the end.
+        EXPECT_FALSE(DecodeCeScript(good.data(), n, 1252, &out, &err)) << n;
+    // Offsets, counts and lengths that point past the end; ids that name nothing.
+    size_t dirs = LoadLE32(&good[64]), links = LoadLE32(&good[80]);
     struct Case {
         size_t at;
         uint32_t value, size;
@@ -110,11 +129,13 @@ TEST(CeScript, RefusesWhatDoesNotFitAndDamage) {
         {94, 0x7FFF, 2, "unsupported platform list passes"},
         {52, 0xFFFF, 2, "files section"},
         {64, 0x00FFFFFF, 4, "dirs section"},
+        {dirs + 4, 77, 2, "dir 1 names string 77, which the script does not have"},
+        {links + 2, 40, 2, "is in dir 40, which the script does not have"},
     };
     for (const Case &c : cases) {
         Bytes bad = good;
         for (uint32_t i = 0; i < c.size; i++) bad[c.at + i] = (uint8_t)(c.value >> (8 * i));
-        EXPECT_FALSE(DecodeCeScript(bad.data(), bad.size(), &out, &err)) << c.says;
+        EXPECT_FALSE(DecodeCeScript(bad.data(), bad.size(), 1252, &out, &err)) << c.says;
         EXPECT_NE(std::string::npos, err.find(c.says)) << err;
     }
 }
@@ -151,7 +172,7 @@ std::vector<CabMember> Shapes() {
     std::vector<CabMember> m(5);
     const char *names[] = {"0VQNOTES.000", "VQNotes.004", "random.003", "empty.002", "tail.001"};
     for (size_t i = 0; i < m.size(); i++) m[i].name = names[i];
-    m[0].data = Encoded(TestCeScript());
+    m[0].data = Encoded(TestCeModel());
     for (size_t i = 0; i < 100000; i++) m[1].data.push_back((uint8_t)("notes "[i % 6] + (i / 4000) % 3));
     m[2].data = Random(70001, 7);
     m[4].data = Random(33000, 9);
@@ -238,14 +259,13 @@ TEST(Cabinet, ReadsWhatGcabWrites) {
         }
         // And it is a CE cabinet: a .000 script, members found by number.
         CeCabinet ce;
-        ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), &ce, &err)) << err;
-        ASSERT_EQ(2u, ce.files.size());
-        EXPECT_EQ("%CE1%\\VQNotes\\VQNotes.exe", ce.files[0].target);
-        EXPECT_TRUE(ce.files[0].present);
-        EXPECT_EQ(33000u, ce.files[0].size);  // tail.001
-        EXPECT_TRUE(ce.files[1].present);     // random.003
-        EXPECT_EQ(70001u, ce.files[1].size);
-        EXPECT_EQ("\\Program Files\\VQNotes\\VQNotes.exe", CePocketPcPath(ce.files[0].target));
+        ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), 1252, &ce, &err)) << err;
+        ASSERT_EQ(4u, ce.model.files.size());
+        std::string target = CeFilePath(ce.model, ce.model.files[0]);
+        EXPECT_EQ("%CE1%\\VQNotes\\VQNotes.exe", target);
+        EXPECT_EQ((std::vector<uint32_t>{33000, 0, 70001, 100000}), ce.sizes);  // tail.001 ...
+        EXPECT_EQ(std::vector<bool>(4, true), ce.present);
+        EXPECT_EQ("\\Program Files\\VQNotes\\VQNotes.exe", CePocketPcPath(target));
     }
 }
 
@@ -364,7 +384,7 @@ TEST(CeCabinet, SaysWhyACabinetIsNotOne) {
     std::string why;
     CeCabinet ce;
     Bytes text = ToBytes("[Version]\n");
-    EXPECT_EQ(CeCabinetStatus::kNotCabinet, ReadCeCabinet(text.data(), text.size(), &ce, &why));
+    EXPECT_EQ(CeCabinetStatus::kNotCabinet, ReadCeCabinet(text.data(), text.size(), 1252, &ce, &why));
     std::vector<CabMember> m(2);
     m[0].name = "readme.txt";
     m[0].data = text;
@@ -372,40 +392,89 @@ TEST(CeCabinet, SaysWhyACabinetIsNotOne) {
     m[1].data = text;
     Bytes cab;
     ASSERT_TRUE(WriteCabinet(m, CabCompression::kNone, &cab, &why));
-    EXPECT_EQ(CeCabinetStatus::kNoScript, ReadCeCabinet(cab.data(), cab.size(), &ce, &why));
+    EXPECT_EQ(CeCabinetStatus::kNoScript, ReadCeCabinet(cab.data(), cab.size(), 1252, &ce, &why));
     EXPECT_NE(std::string::npos, why.find(".000")) << why;
     m[0].name = "APP.000";
     ASSERT_TRUE(WriteCabinet(m, CabCompression::kNone, &cab, &why));
-    EXPECT_EQ(CeCabinetStatus::kBadScript, ReadCeCabinet(cab.data(), cab.size(), &ce, &why));
+    EXPECT_EQ(CeCabinetStatus::kBadScript, ReadCeCabinet(cab.data(), cab.size(), 1252, &ce, &why));
     EXPECT_NE(std::string::npos, why.find("install script 'APP.000' cannot be read")) << why;
-    m[0].data = Encoded(TestCeScript());
+    m[0].data = Encoded(TestCeModel());
     ASSERT_TRUE(WriteCabinet(m, CabCompression::kMszip, &cab, &why));
-    ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), &ce, &why)) << why;
+    ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), 1252, &ce, &why)) << why;
     EXPECT_TRUE(ce.setup_dll);
     EXPECT_EQ(text.size(), ce.setup_dll_size);
-    EXPECT_FALSE(ce.files[0].present);  // no member numbered 1
+    EXPECT_FALSE(ce.present[0]);  // no member numbered 1
+    EXPECT_EQ(".000 only", CeFormsText(ce));
+    EXPECT_FALSE(ce.info.signed_);
+}
+
+// Which member holds a file's bytes: the one numbered as the entry where
+// the cabinet has it (whatever the entry's third field says), else the one
+// its third field names (one source stored once for two entries).
+TEST(CeCabinet, FindsEachFilesMember) {
+    CeInstall m = TestCeModel();
+    m.files[3].member = 1;  // vq.dll: a third field of 1, but member 4 is there
+    std::vector<CabMember> members(4);
+    members[0].name = "VQNOTES.000";
+    members[0].data = Encoded(m);
+    const char *names[] = {"FILE.004", "FILE.002", "FILE.001"};
+    for (int i = 1; i < 4; i++) {
+        members[i].name = names[i - 1];
+        members[i].data.assign(10 * i, 'x');
+    }
+    Bytes cab;
+    std::string why;
+    ASSERT_TRUE(WriteCabinet(members, CabCompression::kNone, &cab, &why));
+    CeCabinet ce;
+    ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), 1252, &ce, &why)) << why;
+    std::vector<std::string> got;
+    for (const CeInstallFile &f : ce.model.files) got.push_back(f.member_name);
+    EXPECT_EQ((std::vector<std::string>{"FILE.001", "FILE.002", "FILE.002", "FILE.004"}), got);
+    EXPECT_EQ((std::vector<uint32_t>{30, 20, 20, 10}), ce.sizes);
+    EXPECT_EQ(std::vector<bool>(4, true), ce.present);
+    // A file whose member is nowhere is missing, not another's.
+    members.pop_back();
+    ASSERT_TRUE(WriteCabinet(members, CabCompression::kNone, &cab, &why));
+    ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), 1252, &ce, &why)) << why;
+    EXPECT_EQ((std::vector<bool>{false, true, true, true}), ce.present);
 }
 
 TEST(CeCabinet, TextsForPeopleAndDevices) {
-    CeScript s = TestCeScript();
-    EXPECT_EQ("HKLM\\Software\\VQNotes", CeHivePath(s, 1));
+    CeInstall s = TestCeModel();
+    EXPECT_EQ("HKLM\\Software\\VQNotes", CeKeyText(s, 0));
+    EXPECT_EQ("<key 7?>", CeKeyText(s, 7));
     EXPECT_EQ("\"%InstallDir%\"", CeRegDataText(s.values[0]));
     EXPECT_EQ("0x0000002A (42)", CeRegDataText(s.values[1]));
     EXPECT_EQ("00 ff", CeRegDataText(s.values[2]));
+    EXPECT_EQ("\"a\", \"b\"", CeRegDataText(s.values[3]));
     EXPECT_EQ("NOCLOBBER", CeRegFlagNames(s.values[1].type_flags));
-    CeRegValue multi{4, 1, 0, kCeRegMultiSz, "", std::string("a\0b\0\0", 5)};
-    EXPECT_EQ("\"a\", \"b\"", CeRegDataText(multi));
     EXPECT_EQ("COPYFLG_WARN_IF_SKIP|COPYFLG_NOSKIP|CE_COPYFLG_SHARED|0x00000100",
               CeFileFlagNames(0x80000103));
-    EXPECT_EQ("%CE11%\\VQNotes", CeLinkPath(s, s.links[0]));
-    EXPECT_EQ("%CE1%\\VQNotes\\VQNotes.exe", CeLinkTarget(s, s.links[0]));
-    EXPECT_EQ("%InstallDir%\\%CE11%\\VQNotes", CeLinkPath(s, s.links[1]));
-    EXPECT_EQ("%CE1%\\VQNotes", CeLinkTarget(s, s.links[1]));  // a folder
+    EXPECT_EQ("%CE1%\\VQNotes\\Docs", CeFolderPath(s, 1));
+    EXPECT_EQ("%CE1%\\VQNotes\\Docs\\notes.txt", CeFilePath(s, s.files[1]));
+    EXPECT_EQ("%CE11%\\VQNotes.lnk", CeShortcutPath(s, s.shortcuts[0]));
+    EXPECT_EQ("%CE1%\\VQNotes\\VQNotes.exe", CeShortcutTarget(s, s.shortcuts[0]));
+    EXPECT_EQ("VQ Soft VQNotes", CeDisplayName(s));
+    s.install_dir.clear();
+    EXPECT_EQ("%InstallDir%\\Docs", CeFolderPath(s, 1));
     EXPECT_EQ("", CePocketPcPath("%CE3%\\x"));
+    EXPECT_EQ("\\Windows\\Start Menu\\Programs\\x.lnk", CePocketPcPath("%CE11%\\x.lnk"));
     EXPECT_EQ(3, CeMemberNumber("x.003"));
     EXPECT_EQ(-1, CeMemberNumber("x.03"));
+    EXPECT_EQ(11u, CeMacroNumber("%CE11%"));
+    EXPECT_EQ(0u, CeMacroNumber("%CE11%\\x"));
+    // Two readings compared: what differs, by what the device does.
+    CeInstall a = TestCeModel(), b = a;
+    b.files[1].flags ^= kCeCopyNoOverwrite;
+    b.values.pop_back();
+    b.shortcuts[0].file = 4;
+    std::vector<std::string> d = CeCompare(a, b);
+    ASSERT_EQ(3u, d.size());
+    EXPECT_NE(std::string::npos, d[0].find("file %CE1%\\VQNotes\\Docs\\notes.txt: flags 0x80000003")) << d[0];
+    EXPECT_NE(std::string::npos, d[1].find("\"List\"")) << d[1];
+    EXPECT_NE(std::string::npos, d[2].find("%CE2%\\vq.dll")) << d[2];
     // Overlap: processor (0 is any), versions and builds (0 is no limit).
-    CeScript a, b;
+    a = b = CeInstall();
     a.processor = 2577;
     b.processor = 4000;
     EXPECT_FALSE(CeSameDevices(a, b));
@@ -423,35 +492,83 @@ TEST(CeCabinet, TextsForPeopleAndDevices) {
     EXPECT_FALSE(CeSameDevices(a, b));
 }
 
+TEST(CeText, CodePagesAndUnicodeForms) {
+    std::string out, err;
+    EXPECT_TRUE(Utf8ToCodePage("plain", 1252, &out, &err));
+    EXPECT_EQ("plain", out);
+    EXPECT_TRUE(Utf8ToCodePage("\xe2\x82\xac\xc3\xa9", 1252, &out, &err)) << err;
+    EXPECT_EQ("\x80\xe9", out);
+    EXPECT_EQ("\xe2\x82\xac\xc3\xa9", CodePageToUtf8(out, 1252));
+    EXPECT_TRUE(Utf8ToCodePage("\xe4\xb8\xad\xe6\x96\x87", 936, &out, &err)) << err;  // two Chinese letters
+    EXPECT_EQ("\xd6\xd0\xce\xc4", out);
+    EXPECT_FALSE(Utf8ToCodePage("a\xe4\xb8\xad", 1252, &out, &err));
+    EXPECT_NE(std::string::npos, err.find("(U+4E2D) is not in code page 1252")) << err;
+    EXPECT_FALSE(Utf8ToCodePage("\xff", 1252, &out, &err));
+    EXPECT_FALSE(CodePageKnown(4242, &err));
+    EXPECT_TRUE(CodePageKnown(1251, &err));
+    EXPECT_EQ("\xef\xbf\xbd", CodePageToUtf8("\x81", 1252));  // undefined in 1252
+    const uint8_t le[] = {'A', 0, 0x3D, 0xD8, 0x00, 0xDE, 0x00, 0xD8, 'x'};  // A, U+1F600, a lone half, an odd byte
+    EXPECT_EQ("A\xf0\x9f\x98\x80\xef\xbf\xbd\xef\xbf\xbd", Utf16ToUtf8(le, sizeof le, false));
+    const uint8_t be[] = {0, 'H', 0x4E, 0x2D};
+    EXPECT_EQ("H\xe4\xb8\xad", Utf16ToUtf8(be, sizeof be, true));
+    EXPECT_FALSE(IsUtf8("\xc0\xaf"));  // overlong
+    EXPECT_FALSE(IsUtf8("\xed\xa0\x80"));  // a surrogate
+}
+
 }  // namespace
 
-// The sample INF through the builder, the cabinet writer and the CE reader:
-// every field the INF sets comes back as the device will read it.
+// The sample INF through the builder, the cabinet's members and the CE
+// reader: every field the INF sets comes back as the device will read it,
+// and the INF saved in every form an editor saves it in gives the same.
 TEST(CeCabinet, InfToCabinetAndBack) {
     const std::string dir = VQ_EXAMPLES_DIR, path = dir + "/VQNotes.inf";
     std::string text, err;
     ASSERT_TRUE(vq::LoadFile(path, &text, &err)) << err;
-    Inf inf;
-    ASSERT_TRUE(inf.Parse(text, path, &err)) << err;
     CeBuildOptions opt;
     opt.folder = dir;
     opt.fixed_time = true;
     opt.time = 1704067200;
-    CeBuild build;
-    bool system = false;
-    ASSERT_TRUE(BuildCeCabinet(inf, path, "MIPS", opt, &build, &err, &system)) << err;
+    auto build = [&](const std::string &bytes, CeBuild *out) {
+        Inf inf;
+        if (!inf.Parse(bytes, path, &err)) return false;
+        bool system = false;
+        return BuildCeModel(inf, path, "MIPS", opt, out, &err, &system);
+    };
+    CeBuild b;
+    ASSERT_TRUE(build(text, &b)) << err;
+    std::vector<CabMember> members;
+    ASSERT_TRUE(CeCabinetMembers(b.model, b.script_stem, b.members, CeScriptForms::kBinary, 1252,
+                                 0, 0, &members, &err)) << err;
     Bytes cab;
-    ASSERT_TRUE(WriteCabinet(build.members, CabCompression::kMszip, &cab, &err)) << err;
-
+    ASSERT_TRUE(WriteCabinet(members, CabCompression::kMszip, &cab, &err)) << err;
     std::vector<std::string> names;
-    for (const CabMember &m : build.members) names.push_back(m.name);
-    EXPECT_EQ(std::vector<std::string>({"VQNotes.000", "notes.003", "readme.002", "VQNotes.001"}),
+    for (const CabMember &m : members) names.push_back(m.name);
+    EXPECT_EQ(std::vector<std::string>({"0VQNotes.000", "000notes.003", "00readme.002", "0VQNotes.001"}),
               names);
+    EXPECT_TRUE(b.warnings.empty());
+
+    // The same INF as UTF-16 (either byte order), as UTF-8 with a
+    // byte-order mark, and ending in a NUL: the same model.
+    auto utf16 = [&](bool big) {
+        std::string u = big ? "\xfe\xff" : "\xff\xfe";
+        for (unsigned char c : text) {
+            uint32_t cp = c < 0x80 ? c : 0xFFFD;
+            u += big ? std::string{(char)(cp >> 8), (char)cp} : std::string{(char)cp, (char)(cp >> 8)};
+        }
+        return u;
+    };
+    for (const std::string &form : {utf16(false), utf16(true), "\xef\xbb\xbf" + text, text + '\0'}) {
+        CeBuild again;
+        ASSERT_TRUE(build(form, &again)) << err;
+        EXPECT_EQ(std::vector<std::string>(), CeCompare(b.model, again.model));
+    }
+
     CeCabinet got;
-    ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), &got, &err)) << err;
-    const CeScript &s = got.script;
+    ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), 1252, &got, &err)) << err;
+    const CeInstall &s = got.model;
     EXPECT_EQ("VQ Notes", s.app_name);
     EXPECT_EQ("VQ Software", s.provider);
+    EXPECT_EQ("%CE1%\\VQ Notes", s.install_dir);
     EXPECT_EQ(std::vector<uint32_t>({4000, 3, 0, 5, 2, 0, 0xE0000000}),
               std::vector<uint32_t>({s.processor, s.version_min_major, s.version_min_minor,
                                      s.version_max_major, s.version_max_minor, s.build_min,
@@ -460,10 +577,10 @@ TEST(CeCabinet, InfToCabinetAndBack) {
 
     // Files: target, flags, size (the source file's), all present.
     std::vector<std::tuple<std::string, uint32_t, uint32_t>> files;
-    for (const CeCabinetFile &f : got.files) {
-        EXPECT_TRUE(f.present) << f.target;
-        EXPECT_EQ(f.file.number, f.file.unknown) << f.target;
-        files.emplace_back(f.target, f.file.flags, f.size);
+    for (size_t i = 0; i < s.files.size(); i++) {
+        EXPECT_TRUE(got.present[i]) << i;
+        EXPECT_EQ(s.files[i].number, s.files[i].member) << i;
+        files.emplace_back(CeFilePath(s, s.files[i]), s.files[i].flags, got.sizes[i]);
     }
     EXPECT_EQ((std::vector<std::tuple<std::string, uint32_t, uint32_t>>{
                   {"%CE1%\\VQ Notes\\VQNotes.exe", 0x40000000, 116},
@@ -474,30 +591,28 @@ TEST(CeCabinet, InfToCabinetAndBack) {
     EXPECT_FALSE(got.setup_dll);
 
     // Registry values: key, name, type and flags, substitution, data bytes.
-    using Value = std::tuple<std::string, std::string, uint32_t, uint16_t, std::string>;
+    using Value = std::tuple<std::string, std::string, uint32_t, bool, std::string>;
     std::vector<Value> values;
-    for (const CeRegValue &v : s.values)
-        values.emplace_back(CeHivePath(s, v.hive_id), v.name, v.type_flags, v.substitute, v.data);
+    for (const CeValue &v : s.values)
+        values.emplace_back(CeKeyText(s, v.key), v.name, v.type_flags, v.substitute, v.data);
     const std::string key = "HKCU\\Software\\VQ Software\\VQ Notes";
     EXPECT_EQ((std::vector<Value>{
-                  {key, "InstallDir", kCeRegSz, 1, std::string("%InstallDir%\0", 13)},
-                  {key, "Notes", kCeRegSz, 1, std::string("%CE5%\\VQ Notes.txt\0", 19)},
-                  {key, "Version", kCeRegDword, 0, std::string("\x02\x01\0\0", 4)},
-                  {key, "Recent", kCeRegMultiSz, 0,
+                  {key, "InstallDir", kCeRegSz, true, std::string("%InstallDir%\0", 13)},
+                  {key, "Notes", kCeRegSz, true, std::string("%CE5%\\VQ Notes.txt\0", 19)},
+                  {key, "Version", kCeRegDword, false, std::string("\x02\x01\0\0", 4)},
+                  {key, "Recent", kCeRegMultiSz, false,
                    std::string("VQ Notes.txt\0Read Me.txt\0\0", 26)},
-                  {key, "Window", kCeRegBinary | kCeRegNoClobber, 0,
+                  {key, "Window", kCeRegBinary | kCeRegNoClobber, false,
                    std::string("\x00\x00\xf0\x00\x40\x01\xc8\x00", 8)},
-                  {"HKLM\\Software\\Classes\\.vqn", "", kCeRegSz, 0,
+                  {"HKLM\\Software\\Classes\\.vqn", "", kCeRegSz, false,
                    std::string("VQNotes.Document\0", 17)}}),
               values);
 
-    // Shortcuts: where each is made and what it points at.
+    // Shortcuts: where each is made (its name with .lnk) and what it points at.
     std::vector<std::pair<std::string, std::string>> links;
-    for (const CeLink &l : s.links) links.emplace_back(CeLinkPath(s, l), CeLinkTarget(s, l));
-    ASSERT_EQ(2u, links.size());
-    EXPECT_EQ("%CE11%\\VQ Notes", links[0].first);
-    EXPECT_NE(std::string::npos, links[0].second.find("%CE1%\\VQ Notes\\VQNotes.exe"))
-        << links[0].second;
-    EXPECT_EQ("%CE17%\\VQ Notes documents", links[1].first);
-    EXPECT_NE(std::string::npos, links[1].second.find("%CE5%")) << links[1].second;
+    for (const CeShortcut &l : s.shortcuts) links.emplace_back(CeShortcutPath(s, l), CeShortcutTarget(s, l));
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{
+                  {"%CE11%\\VQ Notes.lnk", "%CE1%\\VQ Notes\\VQNotes.exe"},
+                  {"%CE17%\\VQ Notes documents.lnk", "%CE5%"}}),
+              links);
 }

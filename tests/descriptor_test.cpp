@@ -92,7 +92,8 @@ TEST_F(LintTest, CleanDescriptorCollectsEveryMember) {
     Put("body.bmp", Bmp(200, 100));
     Put("head.bmp", Bmp(100, 55));
     // CE cabinets, one per processor.
-    Bytes arm = TestCeCabinet(TestCeScript(2577)), mips = TestCeCabinet(TestCeScript(4000));
+    Bytes arm = TestCeCabinet(TestCeModel(2577), CabCompression::kNone, CeScriptForms::kBinary),
+          mips = TestCeCabinet(TestCeModel(4000), CabCompression::kNone, CeScriptForms::kBinary);
     Put("a.cab", std::string(arm.begin(), arm.end()));
     Put("b.cab", std::string(mips.begin(), mips.end()));
     std::vector<PackMember> m;

@@ -3,6 +3,7 @@
 reader and a writer written here from the format alone (Python's zlib)."""
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -385,7 +386,7 @@ class PackerTest(unittest.TestCase):
         r = run("inspect", os.path.join(self.dir, "ARM.CAB"))
         self.assertEqual(0, r.returncode, r.stderr)
         for line in ("processor:    2577 (StrongARM)", "CE versions:  3.0 to any", "unsupported:  HPC",
-                     "%CE1%\\VQNotes\\VQNotes.exe  1400 bytes  CE_COPYFLG_NODATECHECK",
+                     "%CE1%\\VQNotes\\VQNotes.exe  1400 bytes (VQNOTE~1.001)  CE_COPYFLG_NODATECHECK",
                      "on a Pocket PC: \\Program Files\\VQNotes\\big.dat",
                      'HKLM\\Software\\VQ  "Runs"  REG_DWORD  0x00000007 (7)  NOCLOBBER',
                      "%CE11%\\VQNotes -> file %CE1%\\VQNotes\\VQNotes.exe"):
@@ -466,7 +467,8 @@ class PackerTest(unittest.TestCase):
               ("notes.txt   = 1", "notes.txt   = 1\ngone.txt = 1")],
              "\"Read Me.txt\",gone.txt", "source file 'gone.txt' is not there: ", ()),
             ([("CopyFiles   = Files.Program, Files.Docs", "CopyFiles = Files.Program, Files.Gone")],
-             "CopyFiles = ", "CopyFiles names [Files.Gone], which does not exist", ()),
+             "CopyFiles = ", "warning: CopyFiles names [Files.Gone], which does not exist",
+             ("--strict",)),
             ([("HKCU,%RegKey%,Version", "HKCU,%RegKye%,Version")], "%RegKye%",
              "%RegKye% is not defined in [Strings] or [CEStrings]", ()),
             ([("ProcessorType        = 4000", "ProcessorType = R4000")], "ProcessorType = R4000",
@@ -474,7 +476,9 @@ class PackerTest(unittest.TestCase):
             ([("[Files.Docs]\n", "[Files.Docs]\n\"read me.TXT\",notes.txt\n"),
               ("Files.Docs     = 0,%CE5%", "Files.Docs = 0,%CE1%\\%AppName%")],
              "\"read me.TXT\",notes.txt",
-             "'read me.TXT' goes to %CE1%\\VQ Notes, as does the file of line ", ()),
+             "'read me.TXT' goes to %CE1%\\VQ Notes from ", ()),
+            ([("[Version]", "\ufeff[Version]"), ("AppName    = \"VQ Notes\"", "AppName = \"VQ Notes \u0416\"")],
+             "AppName = ", "'\u0416' (U+0416) is not in code page 1252 (--codepage names", ()),
             ([("[Files.Docs]\n", "[Files.Docs]\n" + many)], "\"VQ Notes.txt\",notes.txt",
              "more than 998 files", ()),
             ([("2 = ,\"MIPS build\"", "3 = ,\"MIPS build\"")], "VQNotes.exe = 2",
@@ -498,11 +502,16 @@ class PackerTest(unittest.TestCase):
             where = inf + ":"
             if at is not None:
                 where += "%d:" % (text[:text.index(at)].count("\n") + 1)
-            self.assertTrue(r.stderr.startswith("vqpack: " + where), r.stderr)
-            self.assertIn(message, r.stderr)
+            said = [line for line in r.stderr.splitlines() if message in line]
+            self.assertEqual(1, len(said), r.stderr)
+            self.assertTrue(said[0].startswith(("vqpack: " + where, where)), r.stderr)
             self.assertEqual(["VQNotes.ARM.CAB"], os.listdir(out), message)
             with open(old, "rb") as f:
                 self.assertEqual(b"an older cabinet", f.read())
+        # A code page the system does not know.
+        r = cab(sample, "--codepage", "4242")
+        self.assertEqual((2, "vqpack: --codepage: code page 4242 is not known to this system\n"),
+                         (r.returncode, r.stderr))
         # An INF that is not there is a system error.
         r = subprocess.run([VQPACK, "cab", os.path.join(proj, "none.inf")], capture_output=True,
                            text=True)
@@ -521,6 +530,112 @@ class PackerTest(unittest.TestCase):
         self.assertEqual(0, r.returncode, r.stderr)
         with open(os.path.join(out, "VQNotes.ARM.CAB"), "rb") as f:
             self.assertEqual(first, f.read())
+
+    def test_cab_takes_the_infs_real_projects_keep(self):
+        """The INF as Visual Studio and other editors save it gives the same
+        cabinet; a source folder named as a Windows path is found through
+        --source-dir; tags with blanks; the script forms; what the CAB
+        wizard passes over is a warning with its line, an error with --strict."""
+        examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+        proj = os.path.join(self.dir, "proj")
+        shutil.copytree(os.path.join(examples, "app"), os.path.join(proj, "app"))
+        with open(os.path.join(examples, "VQNotes.inf")) as f:
+            sample = f.read()
+        inf = os.path.join(proj, "VQNotes.inf")
+        env = dict(os.environ, SOURCE_DATE_EPOCH="1704067200")
+
+        def cab(data, *args, out="out"):
+            with open(inf, "wb") as f:
+                f.write(data if isinstance(data, bytes) else data.encode())
+            out = os.path.join(self.dir, out)
+            shutil.rmtree(out, ignore_errors=True)
+            r = subprocess.run([VQPACK, "cab", inf, "-o", out, *args], capture_output=True,
+                               text=True, env=env)
+            got = {}
+            if os.path.isdir(out):
+                for n in os.listdir(out):
+                    with open(os.path.join(out, n), "rb") as f:
+                        got[n] = f.read()
+            return r, got
+
+        r, ansi = cab(sample, "--cpu", "ARM")
+        self.assertEqual((0, ""), (r.returncode, r.stderr))
+        crlf = sample.replace("\n", "\r\n")
+        for name, data in (("UTF-16 LE", b"\xff\xfe" + crlf.encode("utf-16-le")),
+                           ("UTF-16 BE", b"\xfe\xff" + crlf.encode("utf-16-be")),
+                           ("UTF-8 with a mark", b"\xef\xbb\xbf" + sample.encode()),
+                           ("a final NUL", sample.encode() + b"\0")):
+            r, got = cab(data, "--cpu", "ARM")
+            self.assertEqual(0, r.returncode, name + ": " + r.stderr)
+            self.assertEqual(ansi, got, name)
+
+        # Members by script form: the .000 first, _setup.xml last, or one of them.
+        def members(blob):
+            path = os.path.join(self.dir, "m.cab")
+            with open(path, "wb") as f:
+                f.write(blob)
+            listing = subprocess.run(["cabextract", "-l", path], capture_output=True, text=True).stdout
+            return re.findall(r"\| (\S+)$", listing, re.M)
+        self.assertEqual(["0VQNotes.000", "00readme.002", "0VQNotes.001", "000notes.003"][:1],
+                         members(ansi["VQNotes.ARM.CAB"])[:1])
+        self.assertEqual("_setup.xml", members(ansi["VQNotes.ARM.CAB"])[-1])
+        r, got = cab(sample, "--cpu", "ARM", "--script", "binary")
+        self.assertNotIn("_setup.xml", members(got["VQNotes.ARM.CAB"]))
+        r, got = cab(sample, "--cpu", "ARM", "--script", "xml")
+        self.assertEqual(["000notes.003", "00readme.002", "0VQNotes.001", "_setup.xml"],
+                         members(got["VQNotes.ARM.CAB"]))
+
+        # Source folders as Visual Studio writes them, and a tag with blanks.
+        windows = sample.replace("1 = ,\"Common files\",,app",
+                                 "1 = ,\"Common files\",,\"C:\\Users\\dev\\VQ Notes\\bin\\Release\\\"")
+        windows = windows.replace("[CEDevice.ARM]", "[CEDevice.Mips 4000 (1K) v2.10]").replace(
+            "[SourceDisksNames.ARM]", "[SourceDisksNames.Mips 4000 (1K) v2.10]")
+        tag = ("--cpu", "Mips 4000 (1K) v2.10")
+        r, got = cab(windows, *tag)
+        self.assertEqual(2, r.returncode)
+        self.assertIn("source file 'readme.txt' is not there: looked at ", r.stderr)
+        self.assertIn("disk 1's folder 'C:\\Users\\dev\\VQ Notes\\bin\\Release\\' is a Windows "
+                      "path: give --source-dir", r.stderr)
+        r, got = cab(windows, *tag, "--source-dir", os.path.join(proj, "app"))
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(["VQNotes.Mips_4000_(1K)_v2.10.CAB"], list(got))
+
+        # Tolerated, with a warning on the line; --strict refuses and writes nothing.
+        lenient = [
+            ("Files.Docs     = 0,%CE5%", "Files.Docs     = %CE5%", "Files.Docs = ",
+             "has no folder id: taken as 0,%CE5%"),
+            ("[Files.Docs]\n", "[Files.Docs]\n\"VQ Notes.txt\",notes.txt,,0x00000010\n",
+             "\"VQ Notes.txt\",notes.txt,,0x00000010\n\"VQ", "is listed again for %CE5% (line "),
+            ("VQNotes.exe,,,0x40000000", "VQNotes.exe,,,0x40000008", "VQNotes.exe,,,", "hold bits the "
+             "device does not know"),
+            ("notes.txt   = 1", "notes.txt   = 1\nspare.txt = 1", "spare.txt", "[SourceDisksFiles] "
+             "spare.txt is a source file that nothing copies"),
+            ("CEShortcuts = Links", "CEShortcuts = Links\nCESetupDLL = \"\"", "CESetupDLL",
+             "CESetupDLL is empty"),
+            ("CopyFiles   = Files.Program, Files.Docs", "CopyFiles   = Files.Program, files.docs",
+             "CopyFiles   = ", "names [files.docs], whose header at line"),
+            ("[Files.Docs]\n", "[Files.Docs]\n\"VQNotes.exe\",,,0\n", "\"VQ Notes\",0,VQNotes.exe",
+             "which is installed 2 times: it points to the first, %CE1%\\VQ Notes\\VQNotes.exe"),
+        ]
+        for old, new, at, message in lenient:
+            self.assertIn(old, sample)
+            text = sample.replace(old, new)
+            line = text[:text.index(at)].count("\n") + 1
+            r, got = cab(text, "--cpu", "ARM", "--cpu", "MIPS")
+            self.assertEqual(0, r.returncode, message + ": " + r.stderr)
+            self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+            self.assertTrue(r.stderr.startswith("%s:%d: warning: " % (inf, line)), message + ": " + r.stderr)
+            self.assertIn(message, r.stderr)
+            self.assertEqual(2, len(got))
+            r, got = cab(text, "--cpu", "ARM", "--cpu", "MIPS", "--strict")
+            self.assertEqual(2, r.returncode, message)
+            self.assertIn("1 warning with --strict: no cabinet written", r.stderr)
+            self.assertEqual({}, got)
+        # Two different sources for one destination stay an error.
+        text = sample.replace("[Files.Docs]\n", "[Files.Docs]\n\"VQ Notes.txt\",readme.txt\n")
+        r, got = cab(text, "--cpu", "ARM")
+        self.assertEqual(2, r.returncode)
+        self.assertIn("'VQ Notes.txt' goes to %CE5% from ", r.stderr)
 
 
 if __name__ == "__main__":

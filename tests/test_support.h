@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ce/cabinet.h"
+#include "ce/ce_cabinet.h"
 #include "ce/ce_script.h"
 #include "common/container.h"
 #include "writer.h"
@@ -201,47 +202,60 @@ struct MemoryRun {
     }
 };
 
-// A CE install script with every field set, none to its default.
-inline CeScript TestCeScript(uint32_t processor = 2577, const std::string &app = "VQNotes") {
-    CeScript s;
-    s.app_name = app;
-    s.provider = "VQ Soft";
-    s.processor = processor;
-    s.version_min_major = 4;
-    s.version_min_minor = 1;
-    s.version_max_major = 5;
-    s.version_max_minor = 2;
-    s.build_min = 100;
-    s.build_max = 9999;
-    s.unsupported = {"HPC", "JORDAN"};
-    s.strings = {{1, "%CE1%"}, {2, "VQNotes"}, {3, "Software"}, {4, "%CE11%"}, {7, ""}};
-    s.dirs = {{1, {1, 2}}, {2, {}}};
-    s.files = {{1, 1, 77, 0x40000000, "VQNotes.exe"}, {3, 2, 3, 0x80000003, "notes.txt"}};
-    s.hives = {{1, kCeHKLM, 5, {3, 2}}, {2, kCeHKCU, 0, {3}}};
-    s.values = {{1, 1, 1, kCeRegSz, "Path", std::string("%InstallDir%\0", 13)},
-                {2, 2, 0, kCeRegDword | kCeRegNoClobber, "", std::string("\x2a\0\0\0", 4)},
-                {3, 1, 0, kCeRegBinary, "Blob", std::string("\0\xff", 2)}};
-    s.links = {{1, 9, 11, 1, 1, {2}}, {2, 0, 0, 1, 0, {4, 2}}};
-    return s;
+// A CE model with every field set, none to its default: folders below the
+// install folder, under a macro and from the device's root; a source
+// stored once for two files; every registry type; shortcuts to a file and
+// to a folder, in a macro folder, a path and the install folder.
+inline CeInstall TestCeModel(uint32_t processor = 2577, const std::string &app = "VQNotes") {
+    CeInstall m;
+    m.app_name = app;
+    m.provider = "VQ Soft";
+    m.install_dir = "%CE1%\\VQNotes";
+    m.processor = processor;
+    m.version_min_major = 4;
+    m.version_min_minor = 1;
+    m.version_max_major = 5;
+    m.version_max_minor = 2;
+    m.build_min = 100;
+    m.build_max = 9999;
+    m.unsupported = {"HPC", "JORDAN"};
+    m.folders = {{true, ""}, {true, "Docs"}, {false, "%CE2%"}, {false, "\\BASIC Samples"},
+                 {false, "%CE11%"}};
+    m.files = {{1, 1, "", 0, 0x40000000, "VQNotes.exe"},
+               {2, 2, "", 1, kCeCopyShared | kCeCopyNoSkip | kCeCopyWarnIfSkip, "notes.txt"},
+               {3, 2, "", 3, 0, "notes.txt"},
+               {4, 4, "", 2, kCeCopySelfRegister, "vq.dll"}};
+    m.keys = {{kCeHKLM, "Software\\VQNotes"}, {kCeHKCU, "Software"}};
+    m.values = {{0, "Path", kCeRegSz, std::string("%InstallDir%\0", 13), true},
+                {1, "", kCeRegDword | kCeRegNoClobber, std::string("\x2a\0\0\0", 4), false},
+                {0, "Blob", kCeRegBinary, std::string("\0\xff", 2), false},
+                {0, "List", kCeRegMultiSz, std::string("a\0b\0\0", 5), false}};
+    m.shortcuts = {{4, "VQNotes.lnk", true, 1, 0},
+                   {3, "Docs.lnk", false, 0, 1},
+                   {0, "Read me.lnk", true, 2, 0}};
+    return m;
 }
 
-// A cabinet of `script` as its ".000" member and the files it names, in
-// the order a CE cabinet has them.
-inline Bytes TestCeCabinet(const CeScript &script,
-                           CabCompression compression = CabCompression::kNone) {
-    std::vector<CabMember> m(1);
-    std::string err;
-    m[0].name = "VQNOTES.000";
-    EncodeCeScript(script, &m[0].data, &err);
-    for (size_t i = script.files.size(); i-- > 0;) {
+// A cabinet of `model` as a CE cabinet has it: its script forms (the .000
+// named VQNOTES.000 and, unless told otherwise, _setup.xml), and a member
+// FILE.NNN of 100 + 10 * i bytes for each member the files name.
+inline Bytes TestCeCabinet(const CeInstall &model,
+                           CabCompression compression = CabCompression::kNone,
+                           CeScriptForms forms = CeScriptForms::kBoth) {
+    std::vector<CabMember> files, m;
+    for (size_t i = model.files.size(); i-- > 0;) {
+        uint16_t n = model.files[i].member ? model.files[i].member : model.files[i].number;
+        if (n != model.files[i].number) continue;
         CabMember f;
         char ext[8];
-        std::snprintf(ext, sizeof ext, ".%03u", script.files[i].number % 1000);
+        std::snprintf(ext, sizeof ext, ".%03u", n % 1000);
         f.name = "FILE" + std::string(ext);
         f.data.assign(100 + 10 * i, (uint8_t)('a' + i));
-        m.push_back(f);
+        files.push_back(f);
     }
+    std::string err;
     Bytes cab;
+    if (!CeCabinetMembers(model, "VQNOTES", files, forms, 1252, 0, 0, &m, &err)) return cab;
     WriteCabinet(m, compression, &cab, &err);
     return cab;
 }

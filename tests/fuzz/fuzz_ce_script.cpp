@@ -28,37 +28,43 @@ namespace {
         if (!(cond)) Fail(#cond); \
     } while (0)
 
-// Every text made from a script, as inspect prints them.
-size_t Texts(const CeScript &s) {
+// Every text made from a model, as inspect prints them.
+size_t Texts(const CeInstall &s) {
     size_t n = CeProcessorText(s.processor).size() +
                CeVersionText(s.version_min_major, s.version_min_minor).size() +
-               CeBuildText(s.build_max).size();
-    for (const CeFile &f : s.files) n += CeDirPath(s, f.dir_id).size() + CeFileFlagNames(f.flags).size();
-    for (const CeRegValue &v : s.values)
-        n += CeHivePath(s, v.hive_id).size() + CeRegDataText(v).size() +
+               CeBuildText(s.build_max).size() + CeDisplayName(s).size();
+    for (size_t i = 0; i < s.folders.size(); i++) n += CeFolderPath(s, i).size();
+    for (const CeInstallFile &f : s.files) n += CeFilePath(s, f).size() + CeFileFlagNames(f.flags).size();
+    for (const CeValue &v : s.values)
+        n += CeKeyText(s, v.key).size() + CeRegDataText(v).size() +
              CeRegFlagNames(v.type_flags).size() + std::string(CeRegTypeName(v.type_flags)).size();
-    for (const CeLink &l : s.links) {
-        std::string path = CeLinkPath(s, l);
-        n += path.size() + CeLinkTarget(s, l).size() + CePocketPcPath(path).size();
+    for (const CeShortcut &l : s.shortcuts) {
+        std::string path = CeShortcutPath(s, l);
+        n += path.size() + CeShortcutTarget(s, l).size() + CePocketPcPath(path).size();
     }
     return n;
 }
 
 void Script(const uint8_t *data, size_t size) {
-    CeScript s;
+    CeInstall s;
     std::string err;
-    if (!DecodeCeScript(data, size, &s, &err)) {
+    if (!DecodeCeScript(data, size, 1252, &s, &err)) {
         CHECK(!err.empty());
         return;
     }
     Texts(s);
+    CHECK(CeCompare(s, s).empty());
     std::vector<uint8_t> once, twice;
-    // A script read may hold what the writer refuses (an id list cut at a
-    // 0, say); what it encodes must be stable.
-    if (!EncodeCeScript(s, &once, &err)) return;
-    CeScript back;
-    if (!DecodeCeScript(once.data(), once.size(), &back, &err)) Fail("encoded script unreadable", err);
-    CHECK(EncodeCeScript(back, &twice, &err));
+    // A script read may hold what the writer refuses (a folder below an
+    // install folder without a name, a text the code page lacks); what it
+    // encodes must read back as the same model and encode to the same bytes.
+    if (!EncodeCeScript(s, 1252, &once, &err)) return;
+    CeInstall back, again;
+    if (!DecodeCeScript(once.data(), once.size(), 1252, &back, &err)) Fail("encoded script unreadable", err);
+    CHECK(EncodeCeScript(back, 1252, &twice, &err));
+    if (!DecodeCeScript(twice.data(), twice.size(), 1252, &again, &err)) Fail("re-encoded script unreadable", err);
+    std::vector<std::string> d = CeCompare(back, again);
+    if (!d.empty()) Fail("a second trip changes the model", d[0]);
     CHECK(once == twice);
 }
 
@@ -87,13 +93,16 @@ void Cabinet(const uint8_t *data, size_t size) {
 void CeCab(const uint8_t *data, size_t size) {
     CeCabinet cab;
     std::string why;
-    if (ReadCeCabinet(data, size, &cab, &why) != CeCabinetStatus::kOk) {
+    if (ReadCeCabinet(data, size, 1252, &cab, &why) != CeCabinetStatus::kOk) {
         CHECK(!why.empty());
         return;
     }
-    CeSameDevices(cab.script, cab.script);
-    Texts(cab.script);
-    CHECK(cab.files.size() == cab.script.files.size());
+    CHECK(CeSameDevices(cab.model, cab.model));
+    Texts(cab.model);
+    CeFormsText(cab);
+    CHECK(cab.present.size() == cab.model.files.size() && cab.sizes.size() == cab.present.size());
+    CHECK(cab.binary.read || cab.xml.read);
+    CHECK(!cab.info.signed_ || cab.info.signature_offset >= cab.info.size);
 }
 
 }  // namespace

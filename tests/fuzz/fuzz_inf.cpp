@@ -1,5 +1,8 @@
 // Fuzz target: the INF reader on arbitrary text, and what `vqpack cab`
-// builds from what it reads. The source files an INF may name lie in a
+// builds from what it reads. An input whose first byte is odd is given as
+// UTF-16 text (little- or big-endian by the next bit, with its byte-order
+// mark), the way Visual Studio saves INFs; the rest of its bytes are the
+// text's code units' low bytes. The source files an INF may name lie in a
 // private folder laid out as the sample product's (app/readme.txt,
 // app/notes.txt, app/arm/VQNotes.exe, app/mips/VQNotes.exe), so that the
 // seed INFs build whole cabinets and mutations of them reach every part of
@@ -73,7 +76,13 @@ bool StartsWith(const std::string &s, const std::string &prefix) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string text((const char *)data, size);
+    std::string text((const char *)data, size);
+    if (size > 0 && (data[0] & 1)) {
+        bool big = data[0] & 2;
+        text = big ? "\xfe\xff" : "\xff\xfe";
+        for (size_t i = 1; i < size; i++)
+            text += big ? std::string{'\0', (char)data[i]} : std::string{(char)data[i], '\0'};
+    }
     const std::string path = Dir() + "/fuzz.inf";
 
     Inf inf;
@@ -102,44 +111,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         opt.time = 1704067200;
         CeBuild build;
         bool system = true;
-        if (!BuildCeCabinet(inf, path, cpu, opt, &build, &error, &system)) {
+        if (!BuildCeModel(inf, path, cpu, opt, &build, &error, &system)) {
             CHECK(StartsWith(error, path + ":"));
             CHECK(!system);  // every file in the folder can be read
             continue;
         }
-        const CeScript &s = build.script;
+        const CeInstall &s = build.model;
         CHECK(build.members.size() == build.sources.size());
-        CHECK(!build.members.empty() && build.members[0].name == "fuzz.000");
-        // The files in descending order of their numbers, each an 8.3 name
-        // whose number is a file's of the script (or 999, the setup DLL).
-        CHECK(build.members.size() == s.files.size() + 1 ||
-              build.members.size() == s.files.size() + 2);
+        for (const InfWarning &w : build.warnings) CHECK(w.line >= 0 && w.line <= lines && !w.text.empty());
+        // The members in descending order of their numbers, each an 8.3
+        // name whose number is a file's (or 999, the setup DLL); each file
+        // in a folder of the model, its member among them.
         int last = 1000;
-        std::set<int> numbers;
-        for (const CeFile &f : s.files) {
+        std::set<int> numbers, members;
+        for (const CeInstallFile &f : s.files) {
             CHECK(f.number >= 1 && f.number <= 998);
             CHECK(numbers.insert(f.number).second);
-            CHECK(f.dir_id >= 1 && f.dir_id <= s.dirs.size());
+            CHECK(f.folder < s.folders.size());
         }
-        for (size_t i = 1; i < build.members.size(); i++) {
-            const std::string &n = build.members[i].name;
-            size_t dot = n.find('.');
-            CHECK(dot >= 1 && dot <= 8 && n.size() == dot + 4);
-            int number = std::atoi(n.c_str() + dot + 1);
+        for (const CabMember &m : build.members) {
+            const std::string &n = m.name;
+            CHECK(n.size() == 12 && n[8] == '.');
+            int number = std::atoi(n.c_str() + 9);
             CHECK(number < last);
             last = number;
             CHECK(number == 999 || numbers.count(number));
+            members.insert(number);
         }
-        for (const CeRegValue &v : s.values) CHECK(v.hive_id >= 1 && v.hive_id <= s.hives.size());
-        // The script reads back as written, and the cabinet is made.
-        CeScript back;
-        const std::vector<uint8_t> &script = build.members[0].data;
-        if (!DecodeCeScript(script.data(), script.size(), &back, &error)) Fail("decode:", error);
-        CHECK(back.app_name == s.app_name && back.files.size() == s.files.size() &&
-              back.values.size() == s.values.size() && back.links.size() == s.links.size());
+        for (const CeInstallFile &f : s.files) CHECK(members.count(f.member));
+        for (const CeValue &v : s.values) CHECK(v.key < s.keys.size());
+        for (const CeShortcut &l : s.shortcuts)
+            CHECK(l.folder < s.folders.size() && (l.to_file || l.target_folder < s.folders.size()));
+        // Both script forms are written and read back as the model, and
+        // the cabinet is made and read as a CE cabinet whose forms agree.
+        std::vector<CabMember> all;
+        if (!CeCabinetMembers(s, build.script_stem, build.members, CeScriptForms::kBoth, 1252, 0, 0,
+                              &all, &error))
+            Fail("scripts:", error);
+        CeInstall back;
+        if (!DecodeCeScript(all[0].data.data(), all[0].data.size(), 1252, &back, &error))
+            Fail("decode:", error);
+        std::vector<std::string> d = CeCompare(s, back);
+        if (!d.empty()) Fail("the .000 reads back otherwise:", d[0]);
         std::vector<uint8_t> cab;
-        if (!WriteCabinet(build.members, CabCompression::kNone, &cab, &error))
-            Fail("cabinet:", error);
+        if (!WriteCabinet(all, CabCompression::kNone, &cab, &error)) Fail("cabinet:", error);
+        CeCabinet ce;
+        if (ReadCeCabinet(cab.data(), cab.size(), 1252, &ce, &error) != CeCabinetStatus::kOk)
+            Fail("CE cabinet:", error);
+        if (!ce.disagreements.empty()) Fail("the forms disagree:", ce.disagreements[0]);
     }
     return 0;
 }

@@ -172,15 +172,15 @@ int main(int argc, char **argv) {
     };
     std::string err;
     Bytes script;
-    if (!EncodeCeScript(TestCeScript(), &script, &err)) Die(err);
+    if (!EncodeCeScript(TestCeModel(), 1252, &script, &err)) Die(err);
     ce_seed("script", 0, script);
-    CeScript bare;
+    CeInstall bare;
     bare.app_name = "A";
-    if (!EncodeCeScript(bare, &script, &err)) Die(err);
+    if (!EncodeCeScript(bare, 1252, &script, &err)) Die(err);
     ce_seed("script-bare", 0, script);
     for (CabCompression c : {CabCompression::kNone, CabCompression::kMszip}) {
         std::string kind = c == CabCompression::kNone ? "stored" : "mszip";
-        Bytes cab = TestCeCabinet(TestCeScript(), c);
+        Bytes cab = TestCeCabinet(TestCeModel(), c);
         ce_seed("cabinet-" + kind, 1, cab);
         ce_seed("ce-cabinet-" + kind, 2, cab);
         // Two blocks, the second deflated against the first.
