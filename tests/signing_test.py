@@ -9,6 +9,7 @@ hand-off next to the unsigned one.
 
 OSSLSIGNCODE names another osslsigncode to use (default: the one on PATH).
 """
+import json
 import os
 import shutil
 import struct
@@ -175,6 +176,28 @@ class Signing(unittest.TestCase):
         self.assertIn("(1 record)", r.stdout)
         self.assertNotEqual(read(self.signed), read(self.resigned))
         self.assertEqual(read(self.unsigned)[IMAGE:], read(self.resigned)[IMAGE:len(read(self.unsigned))])
+
+    def test_signed_ce_cabinet_reads_as_the_unsigned(self):
+        """A cabinet vqpack cab made, signed as a CE project signs it: the
+        signature verifies, the cabinet still extracts, and inspect reads
+        the same contents and says it is signed."""
+        plain = os.path.join(self.dir, "product", "VQNotes.ARM.CAB")
+        signed = sign(self.keys, plain, os.path.join(self.dir, "VQNotes.ARM-signed.CAB"))
+        code, lines, out = ossl_verify(self.keys, signed)
+        self.assertEqual((0, ["Signature verification: ok"]), (code, lines), out)
+        r = run("cabextract", "-t", signed)
+        self.assertEqual(0, r.returncode, r.stdout + r.stderr)
+        self.assertIn("All done, no errors", r.stdout)
+        got = {}
+        for path in (plain, signed):
+            r = run(VQPACK, "inspect", "--json", path)
+            self.assertEqual(0, r.returncode, r.stderr)
+            got[path] = json.loads(r.stdout)["cabinets"][0]
+        a, b = got[plain], got[signed]
+        self.assertEqual((False, True), (a["signed"], b["signed"]))
+        self.assertEqual(len(read(signed)), b["signature"]["offset"] + b["signature"]["size"])
+        for field in ("files", "registry", "shortcuts", "scripts", "app", "processor"):
+            self.assertEqual(a[field], b[field], field)
 
     def test_damage_and_hidden_bytes_are_refused(self):
         signed = bytearray(read(self.signed))
