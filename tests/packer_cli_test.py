@@ -439,16 +439,20 @@ class PackerTest(unittest.TestCase):
         self.assertFalse(any("'ARM.CAB' and 'ANY.CAB' overlap" in w for w in said), said)
         self.assertEqual(len(expected), len(said), "\n".join(said))
 
-    def test_cab_refuses_bad_input_and_leaves_nothing(self):
-        """vqpack cab on the sample INF with one fault each: the message
-        names the INF's line (or the INF), the exit status is 2 (3 for a
-        system error), and the output folder is as it was."""
+    def sample_project(self):
+        """The sample product's sources in a folder of the test's, where
+        its INF is to be written: (the folder, the INF's path, its text)."""
         examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
         proj = os.path.join(self.dir, "proj")
         shutil.copytree(os.path.join(examples, "app"), os.path.join(proj, "app"))
         with open(os.path.join(examples, "VQNotes.inf")) as f:
-            sample = f.read()
-        inf = os.path.join(proj, "VQNotes.inf")
+            return proj, os.path.join(proj, "VQNotes.inf"), f.read()
+
+    def test_cab_refuses_bad_input_and_leaves_nothing(self):
+        """vqpack cab on the sample INF with one fault each: the message
+        names the INF's line (or the INF), the exit status is 2 (3 for a
+        system error), and the output folder is as it was."""
+        proj, inf, sample = self.sample_project()
         out = os.path.join(self.dir, "out")
         os.mkdir(out)
         old = self.file(os.path.join("out", "VQNotes.ARM.CAB"), b"an older cabinet")
@@ -536,12 +540,7 @@ class PackerTest(unittest.TestCase):
         cabinet; a source folder named as a Windows path is found through
         --source-dir; tags with blanks; the script forms; what the CAB
         wizard passes over is a warning with its line, an error with --strict."""
-        examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
-        proj = os.path.join(self.dir, "proj")
-        shutil.copytree(os.path.join(examples, "app"), os.path.join(proj, "app"))
-        with open(os.path.join(examples, "VQNotes.inf")) as f:
-            sample = f.read()
-        inf = os.path.join(proj, "VQNotes.inf")
+        proj, inf, sample = self.sample_project()
         env = dict(os.environ, SOURCE_DATE_EPOCH="1704067200")
 
         def cab(data, *args, out="out"):

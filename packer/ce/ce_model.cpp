@@ -59,6 +59,18 @@ std::string CeDisplayName(const CeInstall &m) {
     return m.provider.empty() ? m.app_name : m.provider + " " + m.app_name;
 }
 
+std::vector<std::string> CeSplitPath(const std::string &path) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t end = path.find('\\', at);
+        if (end == std::string::npos) end = path.size();
+        if (end > at) parts.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
+}
+
 unsigned CeMacroNumber(const std::string &text) {
     if (text.size() < 5 || text.size() > 6 || text.compare(0, 3, "%CE") != 0 || text.back() != '%')
         return 0;

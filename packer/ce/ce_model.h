@@ -136,6 +136,10 @@ std::string CeDisplayName(const CeInstall &m);
 // substitutes (%InstallDir%, %CE1%..%CE99%).
 bool CeHasMacro(const std::string &data);
 
+// The parts of a `\`-separated path ("%CE1%\VQ\\x" -> "%CE1%", "VQ", "x");
+// empty parts are dropped.
+std::vector<std::string> CeSplitPath(const std::string &path);
+
 // The value of `%CEn%` when `text` is exactly one such macro, else 0.
 unsigned CeMacroNumber(const std::string &text);
 

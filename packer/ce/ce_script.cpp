@@ -454,19 +454,6 @@ bool DecodeLayout(const uint8_t *data, size_t size, Layout *script, std::string 
 
 // ---- model to layout ----------------------------------------------------------
 
-// The parts of a `\`-separated path; empty parts are dropped.
-std::vector<std::string> SplitPath(const std::string &path) {
-    std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= path.size()) {
-        size_t end = path.find('\\', at);
-        if (end == std::string::npos) end = path.size();
-        if (end > at) parts.push_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    return parts;
-}
-
 class LayOut {
 public:
     LayOut(unsigned codepage, std::string *error) : cp_(codepage), error_(error) {}
@@ -519,7 +506,7 @@ private:
         return true;
     }
     bool PathIds(const std::string &path, const std::string &what, std::vector<uint16_t> *ids) {
-        for (const std::string &p : SplitPath(path)) {
+        for (const std::string &p : CeSplitPath(path)) {
             ids->push_back(0);
             if (!StringId(p, what, &ids->back())) return false;
         }

@@ -71,7 +71,7 @@ bool InfBuild::Text(const std::string &field, int line, const std::string &what,
 bool InfBuild::Folder(const std::string &path, int line, const std::string &what, size_t *index) {
     std::string text;
     if (!Text(path, line, what, &text)) return false;
-    std::vector<std::string> parts = SplitInfPath(text);
+    std::vector<std::string> parts = CeSplitPath(text);
     if (parts.empty()) return Fail(line, what + ": the folder " + InfQuote(path) + " is empty");
     CeFolder f;
     size_t from = 0;
@@ -134,18 +134,6 @@ bool ParseInfNumber(const std::string &s, uint32_t *v) {
     }
     *v = (uint32_t)n;
     return true;
-}
-
-std::vector<std::string> SplitInfPath(const std::string &path) {
-    std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= path.size()) {
-        size_t end = path.find('\\', at);
-        if (end == std::string::npos) end = path.size();
-        if (end > at) parts.push_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    return parts;
 }
 
 std::string InfQuote(const std::string &s) { return "'" + s + "'"; }

@@ -88,7 +88,7 @@ bool AddValue(InfBuild &b, const InfSection &sec, const InfLine &l) {
                                   " is not HKCR, HKCU, HKLM or HKU");
     std::string path;
     if (!b.Text(l.Field(1), l.line, where + "registry key", &path)) return false;
-    for (const std::string &p : SplitInfPath(path)) key.path += (key.path.empty() ? "" : "\\") + p;
+    for (const std::string &p : CeSplitPath(path)) key.path += (key.path.empty() ? "" : "\\") + p;
     if (key.path.empty()) return b.Fail(l.line, where + "a registry value without a key");
     CeValue v;
     if (!ParseInfNumber(l.Field(3).empty() ? "0" : l.Field(3), &v.type_flags))
@@ -133,7 +133,7 @@ bool AddShortcut(InfBuild &b, const InfSection &sec, const InfLine &l) {
     std::string where = "[" + sec.name + "] ";
     std::string name;
     if (!b.Text(l.has_key ? "" : l.Field(0), l.line, where + "shortcut name", &name)) return false;
-    if (SplitInfPath(name).empty()) return b.Fail(l.line, where + "a shortcut without a name");
+    if (CeSplitPath(name).empty()) return b.Fail(l.line, where + "a shortcut without a name");
     // The device makes NAME.lnk; the CAB wizard adds the extension.
     if (vq::LowerAscii(name).size() < 4 ||
         vq::LowerAscii(name).compare(name.size() - 4, 4, ".lnk") != 0)

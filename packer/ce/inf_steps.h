@@ -79,8 +79,6 @@ bool BuildMembers(InfBuild &b);    // the file members and their 8.3 names
 
 // A decimal or 0x-hexadecimal number of up to 32 bits.
 bool ParseInfNumber(const std::string &s, uint32_t *v);
-// The parts of a `\`-separated path; empty parts are dropped.
-std::vector<std::string> SplitInfPath(const std::string &path);
 std::string InfQuote(const std::string &s);
 
 #endif
