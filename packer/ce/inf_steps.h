@@ -2,7 +2,8 @@
 // them: strings, tags and the devices (inf_build.cpp); files, their sources
 // and the setup DLL (inf_files.cpp); registry values and shortcuts
 // (inf_links.cpp). They share one InfBuild: the INF, the options, what is
-// built so far, and the ways to look things up and to report.
+// built so far, and the ways to look things up and to report
+// (inf_steps.cpp).
 #ifndef VQ_CE_INF_STEPS_H
 #define VQ_CE_INF_STEPS_H
 
