@@ -10,7 +10,7 @@ groups=${*:-build}
 pkgs=""
 for g in $groups; do
     case $g in
-    build) pkgs="$pkgs cmake make g++ zlib1g-dev libgtest-dev libcli11-dev python3 bzip2
+    build) pkgs="$pkgs cmake make g++ zlib1g-dev libgtest-dev libcli11-dev libpugixml-dev python3 bzip2
                  mingw-w64 libz-mingw-w64-dev
                  dpkg-dev file git" ;;  # cpack -G DEB: dpkg-shlibdeps, file, the last commit's time
     test)  # A kernel without IA-32 emulation runs no i386 program, Wine's

@@ -2,10 +2,12 @@
 // layer against cabextract and gcab as independent reader and writer, and
 // the CE reading of a whole cabinet.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <tuple>
@@ -13,6 +15,7 @@
 #include "ce/cabinet.h"
 #include "ce/ce_cabinet.h"
 #include "ce/ce_script.h"
+#include "ce/ce_xml.h"
 #include "ce/codepage.h"
 #include "ce/inf.h"
 #include "ce/inf_build.h"
@@ -490,6 +493,108 @@ TEST(CeCabinet, TextsForPeopleAndDevices) {
     a.build_max = 100;
     b.build_min = 101;
     EXPECT_FALSE(CeSameDevices(a, b));
+}
+
+// The XML form: every field of the model through it and back, names and
+// data that need escaping; damage refused with a reason.
+TEST(CeXml, RoundTripAndRefusals) {
+    CeInstall in = TestCeModel(0), out;
+    in.provider.clear();  // the XML holds the display name, not the two
+    in.app_name = "VQ \"Notes\" & <more> caf\xc3\xa9";
+    in.unsupported.clear();
+    in.values[1].type_flags &= ~kCeRegNoClobber;
+    for (CeInstallFile &f : in.files) f.member_name = "FILE.00" + std::to_string(f.member);
+    in.values.push_back({1, "Quote", kCeRegSz, std::string("a \"b\"\nc\0", 8), false});
+    std::string xml, err;
+    ASSERT_TRUE(EncodeCeXml(in, &xml, &err)) << err;
+    ASSERT_TRUE(DecodeCeXml((const uint8_t *)xml.data(), xml.size(), &out, &err)) << err;
+    EXPECT_EQ(std::vector<std::string>(), CeCompare(in, out));
+    EXPECT_EQ(in.app_name, out.app_name);
+    EXPECT_EQ(Folders(in), Folders(out));
+    // Entries come in the XML's order (by folder, by key): compared by place.
+    auto files = [](const CeInstall &m) {
+        std::map<std::string, std::tuple<uint16_t, uint32_t, std::string>> r;
+        for (const CeInstallFile &f : m.files) r[CeFilePath(m, f)] = {f.number, f.flags, f.member_name};
+        return r;
+    };
+    auto values = [](const CeInstall &m) {
+        std::map<std::string, std::tuple<uint32_t, std::string, bool>> r;
+        for (const CeValue &v : m.values) r[CeKeyText(m, v.key) + "/" + v.name] = {v.type_flags, v.data, v.substitute};
+        return r;
+    };
+    EXPECT_EQ(files(in), files(out));
+    EXPECT_EQ(values(in), values(out));
+    // The CAB wizard's layout: no declaration, CR LF, a blank before "/>".
+    EXPECT_EQ(0u, xml.find("<wap-provisioningdoc>\r\n<characteristic type=\"Install\">\r\n"));
+    EXPECT_NE(std::string::npos, xml.find("<characteristic type=\"MakeDir\" />\r\n"));
+    // Every line ends in CR LF: a line end inside a value is escaped.
+    for (size_t at = xml.find('\n'); at != std::string::npos; at = xml.find('\n', at + 1))
+        EXPECT_EQ('\r', xml[at - 1]) << at;
+    EXPECT_NE(std::string::npos, xml.find("value=\"a &quot;b&quot;&#10;c\""));
+
+    struct Case {
+        const char *what, *xml, *says;
+    } cases[] = {
+        {"not XML", "<wap-provisioningdoc>", "not XML"},
+        {"another root", "<html/>", "its root is <html>"},
+        {"no Source", "<wap-provisioningdoc><characteristic type=\"FileOperation\"><characteristic type=\"%CE2%\"><characteristic type=\"a.dll\"><characteristic type=\"Extract\"/></characteristic></characteristic></characteristic></wap-provisioningdoc>",
+         "'a.dll': its Extract has no Source"},
+        {"a shortcut to nothing", "<wap-provisioningdoc><characteristic type=\"FileOperation\"><characteristic type=\"%CE11%\"><characteristic type=\"x.lnk\"><characteristic type=\"Shortcut\"><parm name=\"Source\" value=\"%CE1%\\gone.exe\"/></characteristic></characteristic></characteristic></characteristic></wap-provisioningdoc>",
+         "no file or folder of the document"},
+        {"a root", "<wap-provisioningdoc><characteristic type=\"Registry\"><characteristic type=\"HKXX\\a\"/></characteristic></wap-provisioningdoc>",
+         "no root the device knows"},
+        {"a number", "<wap-provisioningdoc><characteristic type=\"Install\"><parm name=\"BuildNumberMax\" value=\"99999999999\"/></characteristic></wap-provisioningdoc>",
+         "is not a number"},
+        {"a datatype", "<wap-provisioningdoc><characteristic type=\"Registry\"><characteristic type=\"HKLM\\a\"><parm name=\"v\" value=\"1\" datatype=\"float\"/></characteristic></characteristic></wap-provisioningdoc>",
+         "datatype 'float'"},
+        {"base64", "<wap-provisioningdoc><characteristic type=\"Registry\"><characteristic type=\"HKLM\\a\"><parm name=\"v\" value=\"!!\" datatype=\"binary\"/></characteristic></characteristic></wap-provisioningdoc>",
+         "not base64"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_FALSE(DecodeCeXml((const uint8_t *)c.xml, std::strlen(c.xml), &out, &err)) << c.what;
+        EXPECT_NE(std::string::npos, err.find(c.says)) << c.what << ": " << err;
+    }
+    in.files[0].member_name.clear();
+    EXPECT_FALSE(EncodeCeXml(in, &xml, &err));
+    EXPECT_NE(std::string::npos, err.find("no member name")) << err;
+}
+
+// The CAB wizard's own _setup.xml files (read where they lie, never
+// copied): read and written again they give the same bytes, and so does the
+// XML written from the .000 beside them.
+TEST(CeXml, WritesWhatTheCabWizardWrote) {
+    const std::string dir = std::string(VQ_REALWORLD_DIR) + "/cab";
+    const char *const names[] = {"davychiu__bustime__BusTime.CAB",
+                                 "nsbasic-archive__NS-Basic-for-WinCE__App.WM.CAB",
+                                 "ushahidi__Ushahidi_WinMobile__NETCFv35.Messages.EN.wm.cab"};
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0) GTEST_SKIP() << "skipped: no ../shared/realworld";
+    for (const char *name : names) {
+        SCOPED_TRACE(name);
+        Bytes cab = Slurp(dir + "/" + name);
+        std::vector<CabMember> members;
+        std::string err, xml;
+        ASSERT_TRUE(ReadCabinet(cab.data(), cab.size(), &members, &err)) << err;
+        ASSERT_EQ("_setup.xml", members.back().name);
+        const std::string real(members.back().data.begin(), members.back().data.end());
+        CeInstall m;
+        ASSERT_TRUE(DecodeCeXml((const uint8_t *)real.data(), real.size(), &m, &err)) << err;
+        ASSERT_TRUE(EncodeCeXml(m, &xml, &err)) << err;
+        // The XML names only the folders that hold something; its NumDirs
+        // counts the .000's, which read from XML alone are not known.
+        auto dirs = [](std::string x) {
+            const std::string key = "\"NumDirs\" value=\"";
+            size_t at = x.find(key);
+            if (at == std::string::npos) return x;
+            at += key.size();
+            return x.erase(at, x.find('"', at) - at);
+        };
+        EXPECT_EQ(dirs(real), dirs(xml));
+        CeCabinet ce;
+        ASSERT_EQ(CeCabinetStatus::kOk, ReadCeCabinet(cab.data(), cab.size(), 1252, &ce, &err)) << err;
+        ASSERT_TRUE(EncodeCeXml(ce.model, &xml, &err)) << err;
+        EXPECT_EQ(real, xml);
+    }
 }
 
 TEST(CeText, CodePagesAndUnicodeForms) {

@@ -147,7 +147,8 @@ std::map<std::string, std::string> Values(const CeInstall &m) {
             data += b;
         }
         r[CeKeyText(m, v.key) + " \"" + v.name + "\""] =
-            Hex(v.type_flags) + " " + data + (v.substitute ? " substituted" : "");
+            Hex(v.type_flags & ~(uint32_t)kCeRegNoClobber) + " " + data +
+            (v.substitute ? " substituted" : "");
     }
     return r;
 }

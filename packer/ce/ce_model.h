@@ -149,8 +149,9 @@ unsigned CeMacroNumber(const std::string &text);
 // versions, builds), the display name, the install folder, the folders that
 // hold files or shortcuts, every file (folder, name, flags, member), every
 // registry value (key, name, type, data) and every shortcut (folder, name,
-// target). Not compared: the order of entries, and numbers that only name
-// entries within one form.
+// target). Not compared: the order of entries, numbers that only name
+// entries within one form, and what the XML form cannot carry (the
+// registry's no-clobber flag, unsupported platforms).
 std::vector<std::string> CeCompare(const CeInstall &a, const CeInstall &b);
 
 #endif

@@ -475,9 +475,13 @@ public:
             l->unsupported.emplace_back();
             if (!Text(p, "unsupported platform '" + p + "'", &l->unsupported.back())) return false;
         }
-        // String 1 is the install folder, whole.
-        if (!m.install_dir.empty() && !StringId(m.install_dir, "the install folder", nullptr))
-            return false;
+        // String 1 is the install folder, whole, and only that: a fixed
+        // folder of the same text gets a string of its own, or the device
+        // would move it with the install folder.
+        if (!m.install_dir.empty()) {
+            if (!StringId(m.install_dir, "the install folder", nullptr)) return false;
+            ids_.clear();
+        }
         return Folders(m) && Files(m) && Keys(m) && Shortcuts(m);
     }
 
@@ -688,7 +692,10 @@ private:
             // A path that does not start with a macro is one from the
             // device's root.
             if (!f.in_install_dir && f.path[0] != '%' && f.path[0] != '\\') f.path = "\\" + f.path;
-            dirs_[d.id] = CeFolderIndex(m_, f);
+            // Each dir a folder of its own, as the script has them (two
+            // entries of one path count as two folders, as on the device).
+            m_->folders.push_back(f);
+            dirs_[d.id] = m_->folders.size() - 1;
         }
         return true;
     }

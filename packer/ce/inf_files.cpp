@@ -152,7 +152,7 @@ void DuplicateSources(InfBuild &b) {
 
 // One line of a file list.
 bool AddFile(InfBuild &b, const InfSection &sec, const InfLine &l, size_t folder,
-             std::map<std::pair<size_t, std::string>, std::pair<int, std::string>> *placed) {
+             std::map<std::pair<std::string, std::string>, std::pair<int, std::string>> *placed) {
     CeInstall &m = b.out->model;
     std::string name = l.has_key ? "" : l.Field(0);
     if (name.empty())
@@ -171,7 +171,9 @@ bool AddFile(InfBuild &b, const InfSection &sec, const InfLine &l, size_t folder
     std::string source = l.Field(1).empty() ? name : l.Field(1);
     InfBuild::Pending p;
     if (!LoadSource(b, source, l.line, &p)) return false;
-    auto key = std::make_pair(folder, vq::LowerAscii(name));
+    // Two folders may be one on the device (%InstallDir% and the default
+    // install folder spelt out): places are compared by their default path.
+    auto key = std::make_pair(vq::LowerAscii(CeFolderPath(m, folder)), vq::LowerAscii(name));
     auto prev = placed->find(key);
     if (prev != placed->end()) {
         if (prev->second.second != p.path)
@@ -240,7 +242,7 @@ bool BuildFiles(InfBuild &b) {
     if (!b.inf.Section("DefaultInstall") && !(b.tag.size() && b.inf.Section(b.Tagged("DefaultInstall"))))
         return b.FailFile("no " + b.Both("DefaultInstall") + " section");
     DuplicateSources(b);
-    std::map<std::pair<size_t, std::string>, std::pair<int, std::string>> placed;
+    std::map<std::pair<std::string, std::string>, std::pair<int, std::string>> placed;
     for (const auto &n : b.Lists("CopyFiles")) {
         const InfSection *sec = b.Named(n.first, n.second, "CopyFiles");
         if (!sec) continue;

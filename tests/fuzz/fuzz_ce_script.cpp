@@ -3,9 +3,11 @@
 //   0  an install script (DecodeCeScript);
 //   1  a cabinet (ReadCabinet);
 //   2  a CE cabinet (ReadCeCabinet), with every text inspect and lint make
-//      from it.
+//      from it;
+//   3  an XML install script (DecodeCeXml).
 // What reads must survive a trip back through the writers: a decoded script
-// encodes to bytes that decode to the same encoding, and a cabinet's
+// encodes to bytes that decode to the same encoding (the XML one to the
+// same model), and a cabinet's
 // members written again read back the same.
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "ce/cabinet.h"
 #include "ce/ce_cabinet.h"
 #include "ce/ce_script.h"
+#include "ce/ce_xml.h"
 
 namespace {
 
@@ -68,6 +71,26 @@ void Script(const uint8_t *data, size_t size) {
     CHECK(once == twice);
 }
 
+void Xml(const uint8_t *data, size_t size) {
+    CeInstall s;
+    std::string err, once, twice;
+    if (!DecodeCeXml(data, size, &s, &err)) {
+        CHECK(!err.empty());
+        return;
+    }
+    Texts(s);
+    // What was read writes (a file without a member name, say, it cannot),
+    // reads back as the same model and writes the same bytes again.
+    if (!EncodeCeXml(s, &once, &err)) return;
+    CeInstall back;
+    if (!DecodeCeXml((const uint8_t *)once.data(), once.size(), &back, &err))
+        Fail("written XML unreadable", err);
+    std::vector<std::string> d = CeCompare(s, back);
+    if (!d.empty()) Fail("the XML reads back otherwise", d[0]);
+    CHECK(EncodeCeXml(back, &twice, &err));
+    CHECK(once == twice);
+}
+
 void Cabinet(const uint8_t *data, size_t size) {
     std::vector<CabMember> m, back;
     std::string err;
@@ -109,10 +132,11 @@ void CeCab(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
     case 0: Script(data + 1, size - 1); break;
     case 1: Cabinet(data + 1, size - 1); break;
-    default: CeCab(data + 1, size - 1); break;
+    case 2: CeCab(data + 1, size - 1); break;
+    default: Xml(data + 1, size - 1); break;
     }
     return 0;
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ce/ce_xml.h"
 #include "common/container.h"
 #include "test_support.h"
 #include "writer.h"
@@ -178,6 +179,11 @@ int main(int argc, char **argv) {
     bare.app_name = "A";
     if (!EncodeCeScript(bare, 1252, &script, &err)) Die(err);
     ce_seed("script-bare", 0, script);
+    std::string xml;
+    CeInstall named = TestCeModel();
+    for (CeInstallFile &f : named.files) f.member_name = "FILE.00" + std::to_string(f.member);
+    if (!EncodeCeXml(named, &xml, &err)) Die(err);
+    ce_seed("xml", 3, Bytes(xml.begin(), xml.end()));
     for (CabCompression c : {CabCompression::kNone, CabCompression::kMszip}) {
         std::string kind = c == CabCompression::kNone ? "stored" : "mszip";
         Bytes cab = TestCeCabinet(TestCeModel(), c);

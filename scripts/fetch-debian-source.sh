@@ -1,23 +1,24 @@
 #!/bin/sh
-# Fetches the zlib source package of the running Debian release and unpacks
-# its upstream tarball into DIR (so DIR/inflate.c exists). The setup
-# program's inflater is compiled from it; nothing is copied into the
-# repository.
+# Fetches a source package of the running Debian release and unpacks its
+# upstream tarball into DIR, so that DIR/FILE exists: zlib's (inflate.c),
+# from which the setup program's inflater is compiled, and pugixml's
+# (src/pugixml.cpp), which the Windows packer is linked with since Debian
+# has no mingw-w64 build of it. Nothing is copied into the repository.
 #
-# Usage: fetch-zlib-source.sh DIR
+# Usage: fetch-debian-source.sh PACKAGE DIR FILE
 #
-# Idempotent: does nothing when DIR/inflate.c already exists. Without a
+# Idempotent: does nothing when DIR/FILE already exists. Without a
 # deb-src entry for bookworm main it adds one (root only) in its own file
 # and refreshes the package lists; otherwise the lists are left alone.
 set -eu
 
-if [ $# -ne 1 ] || [ -z "$1" ]; then
-    echo "usage: $0 DIR" >&2
+if [ $# -ne 3 ] || [ -z "$1" ] || [ -z "$2" ] || [ -z "$3" ]; then
+    echo "usage: $0 PACKAGE DIR FILE" >&2
     exit 2
 fi
-dir=$1
+package=$1 dir=$2 file=$3
 
-if [ -f "$dir/inflate.c" ]; then
+if [ -f "$dir/$file" ]; then
     exit 0
 fi
 
@@ -77,7 +78,7 @@ tmp=$(mktemp -d)
 # apt downloads as the _apt user when it can write the folder.
 chmod 755 "$tmp"
 trap 'rm -rf "$tmp"' EXIT INT TERM
-if ! (cd "$tmp" && apt-get source --download-only -qq zlib); then
+if ! (cd "$tmp" && apt-get source --download-only -qq "$package"); then
     # Leave the sources as they were rather than an entry that does not work.
     if [ -n "${added:-}" ]; then
         rm -f "$src_list"
@@ -87,18 +88,18 @@ if ! (cd "$tmp" && apt-get source --download-only -qq zlib); then
 fi
 
 orig=
-for f in "$tmp"/zlib_*.orig.tar.*; do
+for f in "$tmp"/"$package"_*.orig.tar.*; do
     [ -f "$f" ] && orig=$f && break
 done
 if [ -z "$orig" ]; then
-    echo "$0: apt-get source gave no zlib orig tarball" >&2
+    echo "$0: apt-get source gave no $package orig tarball" >&2
     exit 1
 fi
 
 mkdir -p "$dir"
 tar -xf "$orig" -C "$dir" --strip-components=1 --no-same-owner
-if [ ! -f "$dir/inflate.c" ]; then
-    echo "$0: $orig holds no inflate.c" >&2
+if [ ! -f "$dir/$file" ]; then
+    echo "$0: $orig holds no $file" >&2
     exit 1
 fi
-echo "$0: zlib source from $(basename "$orig") in $dir" >&2
+echo "$0: $package source from $(basename "$orig") in $dir" >&2
