@@ -325,17 +325,20 @@ private:
         for (pugi::xml_node dir : c.children("characteristic")) {
             std::string path = dir.attribute("type").value();
             if (path.empty()) return Fail("FileOperation: a folder without a name");
-            size_t folder = CeFolderIndex(m_, Folder(path));
+            // A folder joins the model with its first file or shortcut: the
+            // CAB wizard writes only folders that hold some.
+            CeFolder where = Folder(path);
+            auto folder = [&]() { return CeFolderIndex(m_, where); };
             for (pugi::xml_node item : dir.children("characteristic")) {
                 std::string name = item.attribute("type").value();
                 if (name == "MakeDir") continue;
                 for (pugi::xml_node op : item.children("characteristic")) {
                     std::string kind = op.attribute("type").value();
-                    if (kind == "Extract" && !Extract(op, folder, name)) return false;
+                    if (kind == "Extract" && !Extract(op, folder(), name)) return false;
                     if (kind == "Shortcut") {
                         pugi::xml_node src = op.find_child_by_attribute("parm", "name", "Source");
                         if (!src) return Fail("shortcut '" + name + "' has no Source");
-                        pending_.push_back({folder, name, src.attribute("value").value()});
+                        pending_.push_back({folder(), name, src.attribute("value").value()});
                     }
                 }
             }
@@ -401,9 +404,12 @@ private:
                     found = true;
                 }
             }
-            if (!found)
-                return Fail("shortcut '" + p.name + "' points to '" + p.source +
-                            "', which is no file or folder of the document");
+            // Neither a file nor a folder that holds one: a folder of its own.
+            if (!found) {
+                if (p.source.empty()) return Fail("shortcut '" + p.name + "' has an empty Source");
+                s.to_file = false;
+                s.target_folder = CeFolderIndex(m_, Folder(p.source));
+            }
             m_->shortcuts.push_back(s);
         }
         return true;

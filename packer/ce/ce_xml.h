@@ -13,8 +13,8 @@
 //
 // What the XML form does not carry: the provider apart from the app name
 // (the display name is both), unsupported platforms, the setup DLL, the
-// registry's no-clobber flag, and copy flags beyond the eight the device
-// knows. A model read from XML has the display name as its app name, and
+// registry's no-clobber flag, copy flags beyond the eight the device
+// knows, and folders that hold neither files nor shortcuts. A model read from XML has the display name as its app name, and
 // its files numbered 1, 2, ... in document order unless the member's
 // number says otherwise.
 #ifndef VQ_CE_XML_H
@@ -33,9 +33,9 @@ bool EncodeCeXml(const CeInstall &m, std::string *xml, std::string *error);
 
 // Reads _setup.xml into *m. Safe on any bytes: false with *error (one
 // line) for what is not XML, not a provisioning document, or not a script
-// the device could follow: an Extract without its Source, a shortcut whose
-// target is no file or folder of the document, a registry key without a
-// known root, data that does not fit its type.
+// the device could follow: an Extract or a Shortcut without its Source, a
+// registry key without a known root, data that does not fit its type. A
+// shortcut whose target is none of the document's files points to a folder.
 bool DecodeCeXml(const uint8_t *data, size_t size, CeInstall *m, std::string *error);
 
 #endif

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ce/cabinet.h"
+#include "ce/ce_cabinet.h"
 #include "ce/ce_script.h"
 #include "ce/inf.h"
 #include "ce/inf_build.h"
