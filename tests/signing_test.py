@@ -146,7 +146,7 @@ class Signing(unittest.TestCase):
         self.assertEqual((0, ["Signature verification: ok"]), (rc, verdict), out)
         r = self.vqpack_verify(self.signed)
         self.assertEqual(0, r.returncode, r.stderr)
-        self.assertIn("OK, 6 members", r.stdout)
+        self.assertIn("OK, 9 members", r.stdout)
         self.assertIn("signature: certificate table of %d bytes at offset %d (1 record)"
                       % (size, at), r.stdout)
         self.assertIn("signature: none", self.vqpack_verify(self.unsigned).stdout)
