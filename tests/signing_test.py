@@ -160,7 +160,7 @@ class Signing(unittest.TestCase):
             r = run(VQPACK, "extract", path, dest)
             self.assertEqual(0, r.returncode, r.stderr)
             out[name] = {n: read(os.path.join(dest, n)) for n in os.listdir(dest)}
-        self.assertEqual(6, len(out["signed"]))
+        self.assertEqual(9, len(out["signed"]))
         self.assertEqual(out["unsigned"], out["signed"])
 
         # The same signing time gives the same bytes.
