@@ -1,7 +1,8 @@
 #!/bin/sh
 # Lays out the sample product in OUTDIR: Setup.ini, the license, the two
 # pictures and the two CE cabinets that `vqpack cab` makes from VQNotes.inf
-# and the files in app/.
+# and the files in app/; and its second component, VQRuntime.ini with the
+# two cabinets made from VQRuntime.inf and the files in runtime/.
 #
 # vqpack: $VQPACK if set; else, in the source tree, the one in the build
 # folder ($VQ_BUILD_DIR, default build/); else, once installed, the one in
@@ -20,9 +21,11 @@ if [ -z "${VQPACK:-}" ]; then
     fi
 fi
 mkdir -p "$out"
-cp "$here/Setup.ini" "$here/license.rtf" "$out/"
+cp "$here/Setup.ini" "$here/license.rtf" "$here/VQRuntime.ini" "$out/"
 python3 "$here/make_bitmaps.py" "$out"
 # A fixed time for the cabinets' files keeps them, and so the installer,
 # reproducible.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-1704067200} \
     "$VQPACK" cab "$here/VQNotes.inf" --cpu ARM --cpu MIPS -o "$out" >/dev/null
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-1704067200} \
+    "$VQPACK" cab "$here/VQRuntime.inf" --cpu ARM --cpu MIPS -o "$out" >/dev/null

@@ -155,6 +155,278 @@ void LintCeCabinets(const std::vector<std::pair<std::string, std::string>> &cabs
     }
 }
 
+bool HasByteOrderMark(const std::string &text) {
+    return text.compare(0, 3, "\xEF\xBB\xBF") == 0 || text.compare(0, 2, "\xFF\xFE") == 0 ||
+           text.compare(0, 2, "\xFE\xFF") == 0;
+}
+
+const char kByteOrderMark[] =
+    "the file begins with a byte-order mark (UTF-8 or UTF-16): save it as plain ANSI text, "
+    "or the first section may not be found";
+
+// What the checks of one descriptor share: the report, the folder of the
+// members, the members found so far (each once, by their names without
+// regard to case) and the names already warned about. `file` is the INI
+// whose lines the messages name: empty for the descriptor, else the path
+// of a listed INI.
+class LintRun {
+public:
+    LintRun(const std::string &dir, std::vector<PackMember> *members, LintReport *report)
+        : dir_(dir), members_(members), report_(report) {}
+
+    std::string file;
+
+    const std::string &dir() const { return dir_; }
+    void Warn(int line, const std::string &t) { report_->messages.push_back({false, line, t, file}); }
+    void Error(int line, const std::string &t) { report_->messages.push_back({true, line, t, file}); }
+    // Messages made elsewhere (the CE checks), as the current file's.
+    void Add(std::vector<LintMessage> messages) {
+        for (LintMessage &m : messages) {
+            m.file = file;
+            report_->messages.push_back(m);
+        }
+    }
+
+    // Windows reads member and CabFiles names in the ANSI code page of the
+    // PC that runs the installer: the same bytes above 127 (a Latin-1 'e'
+    // with an accent, or the two bytes a UTF-8 one takes) are another
+    // name, or none, under another code page, and the Application Manager
+    // and the device get that name. Said once per name.
+    void CheckBytes(const std::string &name, int line) {
+        std::string hex, shown;
+        NonAsciiBytes(name, &hex, &shown);
+        if (hex.empty() || !code_page_names_.insert(name).second) return;
+        Warn(line, "'" + shown + "' has bytes outside printable ASCII (" + hex +
+                       "): the name depends on the Windows code page; Windows reads it in "
+                       "the ANSI code page of the PC that installs it, where it may become "
+                       "another name or an invalid one (use printable ASCII)");
+    }
+
+    // Adds the file `name` of the folder as a member, once; a second name
+    // that differs only in case is warned about, a name the setup program
+    // cannot write is an error.
+    void AddMember(const std::string &name, int line) {
+        CheckBytes(name, line);
+        auto it = by_lower_.find(vq::LowerAscii(name));
+        if (it != by_lower_.end()) {
+            if (it->second != name)
+                Warn(line, "'" + name + "' and '" + it->second +
+                               "' differ only in case: on Windows they are one file");
+            return;
+        }
+        // A NUL inside the value would cut the name short for the setup
+        // program and for the file system, and the writer refuses it.
+        if (!IsSafeMemberName(name.c_str()) || name.find('\0') != std::string::npos) {
+            Error(line, "'" + name + "' cannot be a file name in the setup folder");
+            return;
+        }
+        by_lower_[vq::LowerAscii(name)] = name;
+        if (members_) members_->push_back({name, dir_ + "/" + name});
+    }
+
+    bool ReadMember(const std::string &name, std::string *bytes) const {
+        std::string err;
+        return vq::LoadFile(dir_ + "/" + name, bytes, &err);
+    }
+
+private:
+    std::string dir_;
+    std::vector<PackMember> *members_;
+    LintReport *report_;
+    std::map<std::string, std::string> by_lower_;  // member names added so far
+    std::set<std::string> code_page_names_;
+};
+
+// A file a component needs, as the checks across components compare them.
+struct Need {
+    std::string name, bytes, file;  // file: where it is named ("" the descriptor)
+    int line;
+};
+
+// One component as lint saw it: its INI, the section its Component names
+// and the files it needs (its CAB files that exist, then the INI).
+struct Component {
+    std::string ini, file, name;
+    int line = 0;  // of Component, 0 when missing
+    std::vector<Need> needs;
+};
+
+// The checks of one component, the same for Setup.ini and for each INI
+// that AlsoInstall lists: [CEAppManager] Component, the component's
+// CabFiles and each of its items (a plain name, no blank around it, a
+// file beside the descriptor, a CE cabinet), and its cabinets together
+// (LintCeCabinets). Each CAB file found becomes a member. `listed`: an
+// AlsoInstall INI, whose Component and CabFiles the setup program takes
+// in full or not at all, so that a value too long for its buffer is an
+// error (Setup.ini's are cut: a warning, made with its other keys). The
+// descriptor's missing Component is reported with its other keys too.
+void LintComponent(LintRun &run, const Descriptor &d, bool listed, Component *c) {
+    bool has_component;
+    c->name = d.Get("CEAppManager", "Component", SETUP_VALUE_SIZE, &has_component, &c->line);
+    if (listed && !has_component)
+        run.Warn(0, "[CEAppManager] Component is missing: it reads as NO, so no CAB file is found");
+    if (!has_component) return;
+    std::string full = d.Get("CEAppManager", "Component", 1 << 20);
+    if (listed && full.size() > SETUP_LONGEST_LISTED(SETUP_VALUE_SIZE))
+        run.Error(c->line, "Component is " + std::to_string(full.size()) +
+                               " characters long: the setup program takes at most " +
+                               std::to_string(SETUP_LONGEST_LISTED(SETUP_VALUE_SIZE)) +
+                               " in a listed INI and hands over nothing of a longer one");
+    const std::string &comp = c->name;
+    bool found;
+    int line;
+    std::string cabs = d.Get(comp, "CabFiles", SETUP_CABFILES_SIZE, &found, &line);
+    if (!found) {
+        run.Warn(c->line, "[" + comp + "] CabFiles is missing: it reads as NO and no CAB file is installed");
+        return;
+    }
+    full = d.Get(comp, "CabFiles", 1 << 20);
+    if (!listed && full.size() > SETUP_CABFILES_SIZE - 1)
+        run.Warn(line, "CabFiles is " + std::to_string(full.size()) +
+                           " characters long and will be cut to " +
+                           std::to_string(SETUP_CABFILES_SIZE - 1));
+    if (listed && full.size() > SETUP_LONGEST_LISTED(SETUP_CABFILES_SIZE)) {
+        run.Error(line, "CabFiles is " + std::to_string(full.size()) +
+                            " characters long: the setup program takes at most " +
+                            std::to_string(SETUP_LONGEST_LISTED(SETUP_CABFILES_SIZE)) +
+                            " in a listed INI and hands over nothing of a longer list");
+        cabs = full;
+    }
+    if (!cabs.empty() && cabs.back() == ',')
+        run.Warn(line, "CabFiles ends in a comma: the last item is handled twice");
+    std::vector<std::string> items = SplitCabFiles(cabs);
+    if (!cabs.empty() && cabs.back() == ',') items.pop_back();
+    std::vector<std::pair<std::string, std::string>> present;  // name, bytes
+    std::set<std::string> seen;
+    for (const std::string &item : items) {
+        if (item.empty()) {
+            run.Warn(line, "CabFiles has an empty item (two commas in a row, or an empty value)");
+            continue;
+        }
+        run.CheckBytes(item, line);
+        if (item[0] == ' ' || item.back() == ' ') {
+            run.Warn(line, "CabFiles item '" + item +
+                               "' has a blank around it: items are not trimmed, so it names no file");
+            continue;
+        }
+        std::string bytes;
+        if (!IsPlainMemberName(item.c_str()) || !run.ReadMember(item, &bytes)) {
+            run.Warn(line, NoFile("CabFiles item", item));
+            continue;
+        }
+        run.AddMember(item, line);
+        if (seen.insert(vq::LowerAscii(item)).second) {
+            present.push_back({item, bytes});
+            c->needs.push_back({item, bytes, run.file, line});
+        }
+    }
+    std::vector<LintMessage> ce;
+    LintCeCabinets(present, line, &ce);
+    run.Add(ce);
+}
+
+// Setup.ini's AlsoInstall: each item walked by the CabFiles rule names an
+// INI beside the descriptor, which becomes a member and is checked as a
+// component of its own (LintComponent, its messages under its own path).
+// The list itself: no longer than the setup program takes, no empty item,
+// no blank around an item, no trailing comma, no item twice, not Setup.ini,
+// each a file.
+void LintAlsoInstall(LintRun &run, const Descriptor &d, std::vector<Component> *components) {
+    bool found;
+    int line;
+    std::string list = d.Get(SETUP_SECTION, "AlsoInstall", 1 << 20, &found, &line);
+    if (!found) return;
+    if (list.size() > SETUP_LONGEST_LISTED(SETUP_ALSOINSTALL_SIZE))
+        run.Error(line, "AlsoInstall is " + std::to_string(list.size()) +
+                            " characters long: the setup program takes at most " +
+                            std::to_string(SETUP_LONGEST_LISTED(SETUP_ALSOINSTALL_SIZE)) +
+                            " and hands over no component of a longer list");
+    if (!list.empty() && list.back() == ',')
+        run.Warn(line, "AlsoInstall ends in a comma: the last INI is listed twice");
+    std::vector<std::string> items = SplitCabFiles(list);
+    if (!list.empty() && list.back() == ',') items.pop_back();
+    std::set<std::string> listed = {vq::LowerAscii(SETUP_FILE)};
+    for (const std::string &ini : items) {
+        if (ini.empty()) {
+            run.Warn(line, "AlsoInstall has an empty item (two commas in a row, or an empty value)");
+            continue;
+        }
+        run.CheckBytes(ini, line);
+        if (ini[0] == ' ' || ini.back() == ' ') {
+            run.Warn(line, "AlsoInstall item '" + ini +
+                               "' has a blank around it: items are not trimmed, so it names no file");
+            continue;
+        }
+        if (!listed.insert(vq::LowerAscii(ini)).second) {
+            run.Warn(line, vq::LowerAscii(ini) == vq::LowerAscii(SETUP_FILE)
+                               ? "AlsoInstall lists '" + ini + "': Setup.ini is the first component already"
+                               : "AlsoInstall lists '" + ini + "' twice: its component is handed over once");
+            continue;
+        }
+        std::string text;
+        if (!IsPlainMemberName(ini.c_str()) || !run.ReadMember(ini, &text)) {
+            run.Warn(line, NoFile("AlsoInstall item", ini) +
+                               ": the setup program skips it and the Application Manager never "
+                               "gets that component");
+            continue;
+        }
+        run.AddMember(ini, line);
+        Component c;
+        c.ini = ini;
+        c.file = run.dir() == "." ? ini : run.dir() + "/" + ini;
+        run.file = c.file;
+        if (HasByteOrderMark(text)) run.Warn(1, kByteOrderMark);
+        Descriptor listed_ini;
+        listed_ini.Parse(text);
+        LintComponent(run, listed_ini, true, &c);
+        c.needs.push_back({ini, text, "", line});
+        components->push_back(c);
+        run.file.clear();
+    }
+}
+
+// The checks across components: two INIs that name one component section
+// (the Application Manager tells components apart by it), a member name
+// that two components need with different content (the installer holds one
+// file of that name, so one of them gets the other's), and a file a
+// component needs that the wizard deletes once it has shown it.
+void LintAcrossComponents(LintRun &run, const std::vector<Component> &components,
+                          const std::map<std::string, std::string> &shown) {
+    std::map<std::string, const Component *> names;
+    std::map<std::string, std::pair<const Need *, const Component *>> needed;
+    for (const Component &c : components) {
+        if (c.line) {
+            auto n = names.emplace(vq::LowerAscii(c.name), &c);
+            if (!n.second) {
+                run.file = c.file;
+                run.Warn(c.line, "Component '" + Shown(c.name) + "' is also the component of " +
+                                     n.first->second->ini +
+                                     ": the Application Manager takes them for one component");
+            }
+        }
+        for (const Need &need : c.needs) {
+            run.file = need.file;
+            std::string lower = vq::LowerAscii(need.name);
+            auto s = shown.find(lower);
+            if (s != shown.end())
+                run.Warn(need.line, "'" + Shown(need.name) + "' is also the " + s->second +
+                                        ", which the setup program deletes once it is shown: "
+                                        "component '" + Shown(c.name) + "' of " + c.ini +
+                                        " never gets it");
+            auto n = needed.emplace(lower, std::make_pair(&need, &c));
+            if (!n.second && n.first->second.second != &c &&
+                n.first->second.first->bytes != need.bytes)
+                run.Warn(need.line, "'" + Shown(need.name) + "' is needed by component '" +
+                                        Shown(n.first->second.second->name) + "' of " +
+                                        n.first->second.second->ini + " and by component '" +
+                                        Shown(c.name) + "' of " + c.ini +
+                                        " with different content: the installer holds one file "
+                                        "of that name, so one of them gets the other's");
+        }
+    }
+    run.file.clear();
+}
+
 }  // namespace
 
 void Descriptor::Parse(const std::string &text) {
@@ -223,7 +495,7 @@ std::vector<std::string> SplitCabFiles(const std::string &value) {
 }
 
 std::string FormatLintMessage(const std::string &path, const LintMessage &m) {
-    std::string where = path;
+    std::string where = m.file.empty() ? path : m.file;
     if (m.line) where += ":" + std::to_string(m.line);
     return where + (m.error ? ": error: " : ": warning: ") + m.text;
 }
@@ -232,52 +504,12 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                     std::vector<PackMember> *members, LintReport *report) {
     Descriptor d;
     d.Parse(text);
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0 || text.compare(0, 2, "\xFF\xFE") == 0 ||
-        text.compare(0, 2, "\xFE\xFF") == 0)
-        report->messages.push_back(
-            {false, 1, "the file begins with a byte-order mark (UTF-8 or UTF-16): save it as "
-                       "plain ANSI text, or the first section may not be found"});
-    auto warn = [&](int line, const std::string &t) { report->messages.push_back({false, line, t}); };
-    auto error = [&](int line, const std::string &t) { report->messages.push_back({true, line, t}); };
-    std::map<std::string, std::string> by_lower;  // member names added so far
-
-    // Windows reads member and CabFiles names in the ANSI code page of the
-    // PC that runs the installer: the same bytes above 127 (a Latin-1 'e'
-    // with an accent, or the two bytes a UTF-8 one takes) are another
-    // name, or none, under another code page, and the Application Manager
-    // and the device get that name. Said once per name.
-    std::set<std::string> code_page_names;
-    auto check_bytes = [&](const std::string &name, int line) {
-        std::string hex, shown;
-        NonAsciiBytes(name, &hex, &shown);
-        if (hex.empty() || !code_page_names.insert(name).second) return;
-        warn(line, "'" + shown + "' has bytes outside printable ASCII (" + hex +
-                       "): the name depends on the Windows code page; Windows reads it in "
-                       "the ANSI code page of the PC that installs it, where it may become "
-                       "another name or an invalid one (use printable ASCII)");
-    };
-
-    auto add_member = [&](const std::string &name, int line) {
-        check_bytes(name, line);
-        auto it = by_lower.find(vq::LowerAscii(name));
-        if (it != by_lower.end()) {
-            if (it->second != name)
-                warn(line, "'" + name + "' and '" + it->second +
-                               "' differ only in case: on Windows they are one file");
-            return;
-        }
-        // A NUL inside the value would cut the name short for the setup
-        // program and for the file system, and the writer refuses it.
-        if (!IsSafeMemberName(name.c_str()) || name.find('\0') != std::string::npos) {
-            error(line, "'" + name + "' cannot be a file name in the setup folder");
-            return;
-        }
-        by_lower[vq::LowerAscii(name)] = name;
-        if (members) members->push_back({name, dir + "/" + name});
-    };
+    LintRun run(dir, members, report);
+    if (HasByteOrderMark(text)) run.Warn(1, kByteOrderMark);
+    auto warn = [&](int line, const std::string &t) { run.Warn(line, t); };
+    auto add_member = [&](const std::string &name, int line) { run.AddMember(name, line); };
     auto read_member = [&](const std::string &name, std::string *bytes) {
-        std::string err;
-        return vq::LoadFile(dir + "/" + name, bytes, &err);
+        return run.ReadMember(name, bytes);
     };
 
     add_member("Setup.ini", 0);
@@ -330,6 +562,9 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                                 "must stay within " +
                                     std::to_string(body_max - body_fixed) + " characters");
 
+    // Display members (the wizard deletes each once it has shown it), by
+    // their names without case: what each one is.
+    std::map<std::string, std::string> shown;
     bool has_license;
     d.Get(SETUP_SECTION, "LicenseFile", SETUP_VALUE_SIZE, &has_license);
     if (has_license) {
@@ -342,6 +577,7 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                 warn(at["LicenseFile"], "'" + lic + "' holds rich text but its name does not end in "
                                         "\"rtf\": it will show as plain text with its control words");
             add_member(lic, at["LicenseFile"]);
+            shown.emplace(vq::LowerAscii(lic), "LicenseFile");
         }
     }
 
@@ -372,6 +608,7 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                                 " x " + std::to_string(p.exact_h ? p.max_h : std::min(h, p.max_h)));
         }
         add_member(file, at[p.key]);
+        shown.emplace(vq::LowerAscii(file), p.key);
     }
 
     const std::string &inst = v["InstallDirectory"];
@@ -380,49 +617,14 @@ void LintDescriptor(const std::string &text, const std::string &dir,
                                          "' has a folder part: every folder but the last must already "
                                          "exist beside the Application Manager");
 
-    bool has_component;
-    d.Get("CEAppManager", "Component", SETUP_VALUE_SIZE, &has_component);
-    if (has_component) {
-        const std::string &comp = v["Component"];
-        bool found;
-        int line;
-        std::string cabs = d.Get(comp, "CabFiles", SETUP_CABFILES_SIZE, &found, &line);
-        if (!found) {
-            warn(at["Component"], "[" + comp + "] CabFiles is missing: it reads as NO and no CAB file is installed");
-        } else {
-            std::string full = d.Get(comp, "CabFiles", 1 << 20);
-            if (full.size() > SETUP_CABFILES_SIZE - 1)
-                warn(line, "CabFiles is " + std::to_string(full.size()) +
-                               " characters long and will be cut to " +
-                               std::to_string(SETUP_CABFILES_SIZE - 1));
-            if (!cabs.empty() && cabs.back() == ',')
-                warn(line, "CabFiles ends in a comma: the last item is handled twice");
-            std::vector<std::string> items = SplitCabFiles(cabs);
-            if (!cabs.empty() && cabs.back() == ',') items.pop_back();
-            std::vector<std::pair<std::string, std::string>> found;  // name, bytes
-            std::set<std::string> seen;
-            for (const std::string &item : items) {
-                if (item.empty()) {
-                    warn(line, "CabFiles has an empty item (two commas in a row, or an empty value)");
-                    continue;
-                }
-                check_bytes(item, line);
-                if (item[0] == ' ' || item.back() == ' ') {
-                    warn(line, "CabFiles item '" + item +
-                                   "' has a blank around it: items are not trimmed, so it names no file");
-                    continue;
-                }
-                std::string bytes;
-                if (!IsPlainMemberName(item.c_str()) || !read_member(item, &bytes)) {
-                    warn(line, NoFile("CabFiles item", item));
-                    continue;
-                }
-                add_member(item, line);
-                if (seen.insert(vq::LowerAscii(item)).second) found.push_back({item, bytes});
-            }
-            LintCeCabinets(found, line, &report->messages);
-        }
-    }
+    // The components: Setup.ini's, then each one AlsoInstall lists, each
+    // checked alone and then all of them together.
+    std::vector<Component> components(1);
+    components[0].ini = SETUP_FILE;
+    LintComponent(run, d, false, &components[0]);
+    components[0].needs.push_back({SETUP_FILE, text, "", 0});
+    LintAlsoInstall(run, d, &components);
+    LintAcrossComponents(run, components, shown);
 }
 
 bool LintDescriptorFile(const std::string &path, LintReport *report) {

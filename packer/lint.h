@@ -38,6 +38,7 @@ struct LintMessage {
     bool error;
     int line;  // 0 when no line applies
     std::string text;
+    std::string file = "";  // "": the descriptor; else the listed INI the line is of
 };
 
 struct LintReport {
@@ -50,12 +51,17 @@ struct LintReport {
     }
 };
 
-// "path:line: warning: text" (or "error:").
+// "path:line: warning: text" (or "error:"); path is the message's file when
+// it has one (a listed INI), else `path`, the descriptor's.
 std::string FormatLintMessage(const std::string &path, const LintMessage &m);
 
-// Checks descriptor `text`, whose members lie in folder `dir`. Members
-// found are added to *members (Setup.ini first as "Setup.ini", then the
-// license, the bitmaps and the CAB files), each once.
+// Checks descriptor `text`, whose members lie in folder `dir`, and each
+// INI its [VQINSTALLER] AlsoInstall lists as a component of its own, and
+// the components together. Members found are added to *members (Setup.ini
+// first as "Setup.ini", then the license, the bitmaps, the CAB files, then
+// each listed INI followed by its CAB files), each once. Errors: a name the
+// setup program cannot write; an AlsoInstall value, or a listed INI's
+// Component or CabFiles value, too long for the setup program's buffer.
 void LintDescriptor(const std::string &text, const std::string &dir,
                     std::vector<PackMember> *members, LintReport *report);
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +27,8 @@
 #include "ce/inf.h"
 #include "ce/codepage.h"
 #include "ce/inf_build.h"
+#include "common/cablist.h"
+#include "common/setup_text.h"
 #include "host_file.h"
 #include "host_reader.h"
 #include "lint.h"
@@ -574,6 +577,129 @@ bool InstallerCabinets(const std::string &file, unsigned codepage, std::vector<F
     return true;
 }
 
+// One component of an installer: its INI (Setup.ini, or one AlsoInstall
+// lists), the section its Component names and its CabFiles items, each
+// with what the installer holds under that name.
+struct InstallerComponent {
+    std::string ini;
+    bool present = false;  // the INI is a member
+    std::string name;      // the Component value; "" when the INI is no member
+    struct Cab {
+        std::string member;
+        const FoundCabinet *cab;  // the CE cabinet, or null
+        bool present;             // a member of that name exists
+    };
+    std::vector<Cab> cabs;
+};
+
+// The components of an installer as the setup program walks them: the
+// INI members read in one pass (members named *.ini of up to 1 MiB),
+// Setup.ini's component first, then each plain AlsoInstall item, each
+// with its CabFiles items (plain names, each once). Names are matched
+// without regard to case, as Windows matches them. None when the
+// installer holds no Setup.ini. False, with the status to exit with, when
+// the installer cannot be read.
+bool InstallerComponents(const std::string &file, const std::vector<FoundCabinet> &found,
+                         std::vector<InstallerComponent> *components, int *status) {
+    ReadReport rep;
+    std::map<std::string, std::string> inis;  // lower-case name -> text
+    ReadOptions opt;
+    opt.mode = ReadMode::kList;
+    opt.member_data = [&](size_t i, const uint8_t *p, uint32_t n) {
+        const MemberInfo &m = rep.members[i];
+        std::string lower = vq::LowerAscii(m.name);
+        if (lower.size() < 4 || lower.compare(lower.size() - 4, 4, ".ini") != 0 ||
+            m.entry.data_size > (1u << 20))
+            return;
+        inis[lower].append((const char *)p, n);
+    };
+    if (!ReadInstaller(file, opt, &rep)) {
+        *status = Error(file + ": " + rep.message, ExtractResultIsSystemFailure(rep.result)
+                                                       ? kSystem : kCheckFailed);
+        return false;
+    }
+    std::set<std::string> members;
+    for (const MemberInfo &m : rep.members) members.insert(vq::LowerAscii(m.name));
+    auto setup = inis.find("setup.ini");
+    if (setup == inis.end()) return true;
+    Descriptor d;
+    d.Parse(setup->second);
+    std::vector<std::string> list = {SETUP_FILE};
+    bool also;
+    std::string value = d.Get(SETUP_SECTION, "AlsoInstall", SETUP_ALSOINSTALL_SIZE, &also);
+    if (also)
+        for (const std::string &item : SplitCabFiles(value))
+            if (IsPlainMemberName(item.c_str())) list.push_back(item);
+    std::set<std::string> walked;
+    for (const std::string &ini : list) {
+        if (!walked.insert(vq::LowerAscii(ini)).second) continue;
+        InstallerComponent c;
+        c.ini = ini;
+        auto text = inis.find(vq::LowerAscii(ini));
+        c.present = text != inis.end();
+        if (c.present) {
+            Descriptor cd;
+            cd.Parse(text->second);
+            c.name = cd.Get("CEAppManager", "Component", SETUP_VALUE_SIZE);
+            std::set<std::string> seen;
+            for (const std::string &item :
+                 SplitCabFiles(cd.Get(c.name, "CabFiles", SETUP_CABFILES_SIZE))) {
+                std::string lower = vq::LowerAscii(item);
+                if (!IsPlainMemberName(item.c_str()) || !seen.insert(lower).second) continue;
+                const FoundCabinet *cab = nullptr;
+                for (const FoundCabinet &f : found)
+                    if (vq::LowerAscii(f.member) == lower) cab = &f;
+                c.cabs.push_back({item, cab, members.count(lower) != 0});
+            }
+        }
+        components->push_back(c);
+    }
+    return true;
+}
+
+void PrintComponents(const std::string &file, const std::vector<InstallerComponent> &components) {
+    for (size_t i = 0; i < components.size(); i++) {
+        const InstallerComponent &c = components[i];
+        if (!c.present) {
+            std::printf("%s: component %zu: %s: not a member (the setup program skips it)\n",
+                        file.c_str(), i + 1, c.ini.c_str());
+            continue;
+        }
+        std::printf("%s: component %zu: %s, [%s], %zu CAB files\n", file.c_str(), i + 1,
+                    c.ini.c_str(), c.name.c_str(), c.cabs.size());
+        for (const InstallerComponent::Cab &cab : c.cabs) {
+            if (!cab.present) {
+                std::printf("  %s: not a member\n", cab.member.c_str());
+            } else if (!cab.cab) {
+                std::printf("  %s: not a CE cabinet\n", cab.member.c_str());
+            } else {
+                const CeInstall &s = cab.cab->cab.model;
+                std::printf("  %s: %s, processor %s, CE %s to %s\n", cab.member.c_str(),
+                            s.app_name.c_str(), CeProcessorText(s.processor).c_str(),
+                            CeVersionText(s.version_min_major, s.version_min_minor).c_str(),
+                            CeVersionText(s.version_max_major, s.version_max_minor).c_str());
+            }
+        }
+    }
+}
+
+std::string ComponentsJson(const std::vector<InstallerComponent> &components) {
+    std::string j;
+    for (const InstallerComponent &c : components) {
+        std::string cabs;
+        for (const InstallerComponent::Cab &cab : c.cabs)
+            cabs += (cabs.empty() ? "" : ", ") + std::string("{\"member\": ") + Json(cab.member) +
+                    ", \"state\": " +
+                    (!cab.present ? "\"not a member\"" : cab.cab ? "\"CE cabinet\""
+                                                               : "\"not a CE cabinet\"") + "}";
+        j += (j.empty() ? "" : ", ") + std::string("{\"ini\": ") + Json(c.ini) +
+             ", \"member\": " + (c.present ? "true" : "false") +
+             ", \"component\": " + (c.present ? Json(c.name) : "null") + ", \"cabinets\": [" +
+             cabs + "]}";
+    }
+    return "[" + j + "]";
+}
+
 int Inspect(const InspectArgs &a) {
     std::string err;
     if (!CodePageKnown(a.codepage, &err)) return Error("--codepage: " + err, kUsage);
@@ -589,6 +715,7 @@ int Inspect(const InspectArgs &a) {
     }
     std::vector<FoundCabinet> found;
     std::vector<std::pair<std::string, std::string>> others;  // member, why not CE
+    std::vector<InstallerComponent> components;               // an installer's
     bool installer = !LooksLikeCabinet((const uint8_t *)head, 4);
     if (!installer) {
         std::string bytes;
@@ -602,16 +729,20 @@ int Inspect(const InspectArgs &a) {
     } else {
         int status;
         if (!InstallerCabinets(a.file, a.codepage, &found, &others, &status)) return status;
+        if (!InstallerComponents(a.file, found, &components, &status)) return status;
     }
     if (a.json) {
         std::vector<std::string> list, not_ce;
         for (const FoundCabinet &f : found) list.push_back(CabinetJson(f));
         for (const auto &o : others)
             not_ce.push_back("{\"member\": " + Json(o.first) + ", \"why\": " + Json(o.second) + "}");
-        std::printf("{\"file\": %s, \"kind\": \"%s\", \"cabinets\": %s, \"not_ce\": %s}\n",
-                    Json(a.file).c_str(), installer ? "installer" : "cabinet", JsonList(list).c_str(),
+        std::printf("{\"file\": %s, \"kind\": \"%s\", \"components\": %s, \"cabinets\": %s, "
+                    "\"not_ce\": %s}\n",
+                    Json(a.file).c_str(), installer ? "installer" : "cabinet",
+                    ComponentsJson(components).c_str(), JsonList(list).c_str(),
                     JsonList(not_ce).c_str());
     } else {
+        PrintComponents(a.file, components);
         for (const FoundCabinet &f : found) PrintCabinet(a.file, f);
         for (const auto &o : others)
             std::printf("%s: member %s: not a CE cabinet: %s\n", a.file.c_str(), o.first.c_str(),

@@ -83,7 +83,7 @@ protected:
 
 const char kClean[] =
     "[VQINSTALLER]\nProductName=Demo\nProductVersion=1.0\nLicenseFile=license.rtf\n"
-    "BodyBitmap=body.bmp\nHeadBitmap=head.bmp\nInstallDirectory=Demo\n"
+    "BodyBitmap=body.bmp\nHeadBitmap=head.bmp\nInstallDirectory=Demo\nAlsoInstall=rt.ini\n"
     "[CEAppManager]\nVersion=1.0\nComponent=Demo App\n"
     "[Demo App]\nDescription=Demo\nCabFiles=a.cab,b.cab\n";
 
@@ -96,12 +96,17 @@ TEST_F(LintTest, CleanDescriptorCollectsEveryMember) {
           mips = TestCeCabinet(TestCeModel(4000), CabCompression::kNone, CeScriptForms::kBinary);
     Put("a.cab", std::string(arm.begin(), arm.end()));
     Put("b.cab", std::string(mips.begin(), mips.end()));
+    // A second component, listed by AlsoInstall, whose cabinet shares b.cab.
+    Put("rt.ini", "[CEAppManager]\nVersion=1.0\nComponent=Runtime\n"
+                  "[Runtime]\nDescription=Runtime\nCabFiles=rt.cab,b.cab\n");
+    Put("rt.cab", std::string(arm.begin(), arm.end()));
     std::vector<PackMember> m;
     LintReport r = Lint(kClean, &m);
     EXPECT_TRUE(r.messages.empty()) << All(r);
     std::vector<std::string> names;
     for (auto &p : m) names.push_back(p.name);
-    EXPECT_EQ(std::vector<std::string>({"Setup.ini", "license.rtf", "body.bmp", "head.bmp", "a.cab", "b.cab"}),
+    EXPECT_EQ(std::vector<std::string>({"Setup.ini", "license.rtf", "body.bmp", "head.bmp", "a.cab",
+                                        "b.cab", "rt.ini", "rt.cab"}),
               names);
 }
 

@@ -415,6 +415,28 @@ class PackerTest(unittest.TestCase):
         report = json.loads(r.stdout)
         self.assertEqual(["ARM.CAB", "MIPS.CAB"], [c["member"] for c in report["cabinets"]])
         self.assertEqual(["PLAIN.CAB"], [c["member"] for c in report["not_ce"]])
+        self.assertEqual([], report["components"], "no Setup.ini, no component")
+        # With a Setup.ini: each component with its cabinets, in the order the
+        # setup program hands them over; a listed INI that is no member.
+        self.file("Setup.ini", b"[VQINSTALLER]\nAlsoInstall=gone.ini,rt.ini\n"
+                               b"[CEAppManager]\nComponent=App\n[App]\nCabFiles=ARM.CAB,MIPS.CAB\n")
+        self.file("rt.ini", b"[CEAppManager]\nComponent=Rt\n[Rt]\nCabFiles=PLAIN.CAB,SH3.CAB\n")
+        r = run("build", "-o", out, "--stub", self.stub, *(os.path.join(self.dir, n) for n in
+                ("Setup.ini", "rt.ini", "ARM.CAB", "PLAIN.CAB", "MIPS.CAB")))
+        self.assertEqual(0, r.returncode, r.stderr)
+        r = run("inspect", "--json", out)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual([("Setup.ini", True, "App", [("ARM.CAB", "CE cabinet"), ("MIPS.CAB", "CE cabinet")]),
+                          ("gone.ini", False, None, []),
+                          ("rt.ini", True, "Rt", [("PLAIN.CAB", "not a CE cabinet"),
+                                                  ("SH3.CAB", "not a member")])],
+                         [(c["ini"], c["member"], c["component"],
+                           [(b["member"], b["state"]) for b in c["cabinets"]])
+                          for c in json.loads(r.stdout)["components"]])
+        r = run("inspect", out)
+        self.assertIn(out + ": component 1: Setup.ini, [App], 2 CAB files\n"
+                      "  ARM.CAB: VQNotes, processor 2577 (StrongARM), CE 3.0 to any\n", r.stdout)
+        self.assertIn(out + ": component 2: gone.ini: not a member", r.stdout)
 
         # lint: one cabinet per processor is clean; then each CE warning,
         # on the CabFiles line.
@@ -438,6 +460,46 @@ class PackerTest(unittest.TestCase):
         # ANY.CAB reaches up to CE 2.0, ARM.CAB starts at 3.0: no overlap.
         self.assertFalse(any("'ARM.CAB' and 'ANY.CAB' overlap" in w for w in said), said)
         self.assertEqual(len(expected), len(said), "\n".join(said))
+
+        # More components (AlsoInstall): each INI checked as Setup.ini's
+        # component is, under its own name and lines; then all together.
+        with open(os.path.join(self.dir, "PLAIN.CAB"), "rb") as f:
+            self.file("arm.cab", f.read())  # one member with ARM.CAB on Windows
+        self.file("rt.ini", b"[CEAppManager]\nComponent=Rt\n[Rt]\n"
+                            b"CabFiles=MIPS.CAB,ANY.CAB,arm.cab,notes.txt\n")
+        self.file("same.ini", b"[CEAppManager]\nComponent=c\n[c]\nCabFiles=MIPS.CAB\n")
+        self.file("Setup.ini", b"[VQINSTALLER]\nProductName=N\nProductVersion=1\nInstallDirectory=N\n"
+                               b"LicenseFile=notes.txt\nAlsoInstall=rt.ini,same.ini,RT.INI,gone.ini\n"
+                               b"[CEAppManager]\nComponent=C\n[C]\nCabFiles=ARM.CAB\n")
+        r = run("lint", os.path.join(self.dir, "Setup.ini"))
+        self.assertEqual(1, r.returncode, r.stdout)
+        at = lambda name, line: "%s:%d: warning: " % (os.path.join(self.dir, name), line)
+        table = [
+            # where, what
+            (at("Setup.ini", 6), "AlsoInstall lists 'RT.INI' twice: its component is handed over once"),
+            (at("Setup.ini", 6), "AlsoInstall item 'gone.ini' names no file beside the descriptor: "
+                                 "the setup program skips it"),
+            (at("rt.ini", 4), "CabFiles items 'MIPS.CAB' and 'ANY.CAB' overlap"),
+            (at("rt.ini", 4), "'arm.cab' and 'ARM.CAB' differ only in case"),
+            (at("rt.ini", 4), "'arm.cab' is needed by component 'C' of Setup.ini and by component "
+                              "'Rt' of rt.ini with different content"),
+            (at("rt.ini", 4), "'notes.txt' is also the LicenseFile, which the setup program "
+                              "deletes once it is shown: component 'Rt' of rt.ini never gets it"),
+            (at("same.ini", 2), "Component 'c' is also the component of Setup.ini"),
+        ]
+        for where, text in table:
+            self.assertEqual(1, r.stdout.count(where + text), "%s%s\n%s" % (where, text, r.stdout))
+        # MIPS.CAB is in two components with the same content: nothing to say.
+        self.assertNotIn("'MIPS.CAB' is needed", r.stdout)
+        # A listed INI's list too long for the setup program is refused.
+        self.file("rt.ini", ("[CEAppManager]\nComponent=Rt\n[Rt]\nCabFiles=MIPS.CAB,%s\n"
+                             % ("x" * 600)).encode())
+        r = run("build", "-o", os.path.join(self.dir, "no.exe"), "--stub", self.stub,
+                "--from", self.dir)
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertIn("rt.ini:4: error: CabFiles is 609 characters long: the setup program takes "
+                      "at most 510", r.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "no.exe")))
 
     def sample_project(self):
         """The sample product's sources in a folder of the test's, where

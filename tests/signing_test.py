@@ -147,7 +147,7 @@ class Signing(unittest.TestCase):
         self.assertEqual((0, ["Signature verification: ok"]), (rc, verdict), out)
         r = self.vqpack_verify(self.signed)
         self.assertEqual(0, r.returncode, r.stderr)
-        self.assertIn("OK, 6 members", r.stdout)
+        self.assertIn("OK, 9 members", r.stdout)
         self.assertIn("signature: certificate table of %d bytes at offset %d (1 record)"
                       % (size, at), r.stdout)
         self.assertIn("signature: none", self.vqpack_verify(self.unsigned).stdout)
@@ -161,7 +161,7 @@ class Signing(unittest.TestCase):
             r = run(VQPACK, "extract", path, dest)
             self.assertEqual(0, r.returncode, r.stderr)
             out[name] = {n: read(os.path.join(dest, n)) for n in os.listdir(dest)}
-        self.assertEqual(6, len(out["signed"]))
+        self.assertEqual(9, len(out["signed"]))
         self.assertEqual(out["unsigned"], out["signed"])
 
         # The same signing time gives the same bytes.

@@ -9,8 +9,10 @@ wizard walked through welcome, Next, license, Accept, Next (or Decline or
 Cancel, then Yes). Every process started is ended and the copy deleted, on
 success, failure, time-out, SIGINT and SIGTERM.
 
-Exit status: 0 the hand-off happened and every CabFiles entry arrived
-intact; 1 the run ended otherwise (the reason on the last line); 2 bad
+Exit status: 0 the hand-off happened, every component (Setup.ini's and
+each one its AlsoInstall lists: the INI and its CabFiles entries) arrived
+intact and the Application Manager was given every INI in order; 1 the run
+ended otherwise (the reason on the last line); 2 bad
 usage; 3 Wine, Xvfb or another needed program is missing or cannot run.
 """
 
@@ -79,10 +81,10 @@ def read_ini(data):
     return sections
 
 
-def ini_value(ini, section, key, size):
-    """The value, "NO" when it is missing, cut to what a buffer of size
-    bytes holds."""
-    return ini.get(section.lower(), {}).get(key.lower(), "NO")[:size - 1]
+def ini_value(ini, section, key, size, default="NO"):
+    """The value, the default when it is missing, cut to what a buffer of
+    size bytes holds."""
+    return ini.get(section.lower(), {}).get(key.lower(), default)[:size - 1]
 
 
 def cab_entries(value):
@@ -94,6 +96,28 @@ def cab_entries(value):
         if re.search(r"[\\/:]", item) or not item.strip(". "):
             continue
         out.append(item)
+    return out
+
+
+def components_of(lower):
+    """The components the setup program hands over, from the members
+    ({lower-case name: bytes}): Setup.ini's, then each AlsoInstall item that
+    is a plain name, each once. Each: {"ini", "member" (the INI is one),
+    "component" (the section its Component names), "cabfiles"}."""
+    setup = read_ini(lower["setup.ini"])
+    names = ["Setup.ini"] + cab_entries(ini_value(setup, "VQINSTALLER", "AlsoInstall", 512, ""))
+    out, seen = [], set()
+    for name in names:
+        if name.lower() in seen:
+            continue
+        seen.add(name.lower())
+        data = lower.get(name.lower())
+        c = {"ini": name, "member": data is not None, "component": None, "cabfiles": []}
+        if data is not None:
+            ini = read_ini(data)
+            c["component"] = ini_value(ini, "CEAppManager", "Component", 256)
+            c["cabfiles"] = cab_entries(ini_value(ini, c["component"], "CabFiles", 512))
+        out.append(c)
     return out
 
 
@@ -240,8 +264,9 @@ class Try:
             "installer": os.path.abspath(args.installer),
             "members": None, "title": None, "welcome": None,
             "license": None, "error_boxes": [], "install_folder": None, "files": [],
-            "cabfiles": [], "missing": [], "left_in_workspace": [],
-            "app_manager_command_line": None, "exit_code": None, "screenshots": [],
+            "components": [], "cabfiles": [], "missing": [], "left_in_workspace": [],
+            "app_manager_command_line": None, "inis_given": [], "exit_code": None,
+            "screenshots": [],
             "timings": {},
         }
 
@@ -371,8 +396,9 @@ class Try:
         lower = {n.lower(): d for n, d in members.items()}
         if ini is not None:
             install = ini_value(ini, "VQINSTALLER", "InstallDirectory", 256)
-            component = ini_value(ini, "CEAppManager", "Component", 256)
-            self.r["cabfiles"] = cab_entries(ini_value(ini, component, "CabFiles", 512))
+            self.r["components"] = components_of(lower)
+            for c in self.r["components"]:
+                self.r["cabfiles"] += [e for e in c["cabfiles"] if e not in self.r["cabfiles"]]
         else:
             # No descriptor to read: whatever folder the setup made.
             made = [n for n in os.listdir(appmgr_folder)
@@ -394,9 +420,15 @@ class Try:
                          "differs from the member")
                 self.r["files"].append({"name": name, "size": len(data), "member": state})
                 arrived[name.lower()] = state
-            for entry in self.r["cabfiles"] + ["Setup.ini"]:
-                if entry.lower() not in arrived:
-                    self.r["missing"].append(entry)
+            for c in self.r["components"]:
+                needed = c["cabfiles"] + [c["ini"]]
+                c["missing"] = [e for e in needed if e.lower() not in arrived]
+                c["differs"] = [e for e in needed
+                                if arrived.get(e.lower()) == "differs from the member"]
+                c["intact"] = not c["missing"] and not c["differs"]
+                self.r["missing"] += [e for e in c["missing"] if e not in self.r["missing"]]
+            if not self.r["components"] and "setup.ini" not in arrived:
+                self.r["missing"].append("Setup.ini")
 
         for ws in self.s.workspaces():
             for folder, _, files in os.walk(ws):
@@ -415,6 +447,14 @@ class Try:
                     if line.startswith("cmdline: "):
                         self.r["app_manager_command_line"] = line[len("cmdline: "):]
                         break
+        # The INIs the Application Manager was given: the quoted arguments
+        # after its own path; and each component's place among them.
+        cmdline = self.r["app_manager_command_line"]
+        given = re.findall(r'"([^"]*)"', cmdline or "")[1:]
+        self.r["inis_given"] = given
+        for c in self.r["components"]:
+            path = "%s\\%s" % (self.r["install_folder"], c["ini"])
+            c["on_command_line"] = path.lower() in (g.lower() for g in given)
 
     def verdict(self, stopped):
         r = self.r
@@ -433,6 +473,14 @@ class Try:
             return "never arrived in the install folder: %s" % ", ".join(r["missing"])
         if differs:
             return "arrived but differ from the installer's members: %s" % ", ".join(differs)
+        # Every component arrived: the Application Manager must be given
+        # each INI, Setup.ini first, in the order of the components.
+        expected = [("%s\\%s" % (r["install_folder"], c["ini"])).lower()
+                    for c in r["components"]]
+        if expected and [g.lower() for g in r["inis_given"]] != expected:
+            return ("the Application Manager was not given every component's INI in order: "
+                    "expected %s, got %s" % (", ".join(c["ini"] for c in r["components"]),
+                                             ", ".join(r["inis_given"]) or "none"))
         if r["exit_code"] != 0:
             return "the setup program exited with %s" % r["exit_code"]
         return None
@@ -557,10 +605,27 @@ def print_text(r, reason):
         add("  %-24s %10d bytes  %s" % (f["name"], f["size"], f["member"]))
     if not r["files"]:
         add("  (nothing arrived)")
+    if r["components"]:
+        add("== components")
+    for i, c in enumerate(r["components"], 1):
+        if not c["member"]:
+            add("  %d. %s: not a member of the installer (the setup program skips it)"
+                % (i, c["ini"]))
+            continue
+        files = ", ".join(c["cabfiles"] + [c["ini"]])
+        state = ("arrived intact" if c.get("intact") else
+                 "; ".join(part for part in (
+                     "never arrived: " + ", ".join(c["missing"]) if c.get("missing") else "",
+                     "differ: " + ", ".join(c["differs"]) if c.get("differs") else "") if part)
+                 or "not checked")
+        add("  %d. %s [%s]: %s %s%s" % (i, c["ini"], c["component"], files, state,
+                                        ", given to the Application Manager"
+                                        if c.get("on_command_line") else ""))
     add("== CabFiles entries that never arrived: %s" % (", ".join(
         e for e in r["missing"] if e in r["cabfiles"]) or "none"))
-    if "Setup.ini" in r["missing"]:
-        add("  (nor did Setup.ini)")
+    inis = [e for e in r["missing"] if e not in r["cabfiles"]]
+    if inis:
+        add("  (nor did %s)" % ", ".join(inis))
     add("== left in the workspace: %s" % (", ".join(r["left_in_workspace"]) or "nothing"))
     add("== the Application Manager was started as")
     add("  %s" % (r["app_manager_command_line"] or "(it was not started)"))
@@ -571,7 +636,7 @@ def print_text(r, reason):
     t = r["timings"]
     add("== %s s in all%s" % (t.get("total_s"), "; the template prefix was made in %s s"
                                % t["template_s"] if "template_s" in t else ""))
-    add("OK: handed off, every CabFiles entry arrived intact" if reason is None
+    add("OK: handed off, every component arrived intact" if reason is None
         else "FAILED: %s" % reason)
     print("\n".join(out))
 

@@ -15,6 +15,14 @@
 #define SETUP_BODY_BITMAP_SIZE WELCOME_TEXT_SIZE  // BodyBitmap: read into
                                                   // the welcome page's buffer
 #define SETUP_CABFILES_SIZE 512   // CabFiles
+#define SETUP_ALSOINSTALL_SIZE 512  // AlsoInstall
+
+// The other components' values (AlsoInstall itself, and a listed INI's
+// Component and CabFiles) are never cut: the setup program takes a value
+// that fills its buffer, SIZE - 1 characters or more, for one that may
+// have been cut and hands nothing of it over, and `vqpack lint` refuses a
+// value that long. (Setup.ini's own Component and CabFiles are cut.)
+#define SETUP_LONGEST_LISTED(size) ((size) - 2)
 
 // The wizard's title, formatted with name and version into the caption
 // buffer of WIZARD_TITLE_SIZE bytes.

@@ -283,16 +283,19 @@ static void DeleteWorkspace(void) {
     RemoveWorkspace();
 }
 
-// AppManagerPath from the App Paths key, without surrounding quotes;
+// AppManagerPath from the App Paths key, without surrounding quotes and,
+// for a value of type REG_EXPAND_SZ, with its %variables% expanded;
 // AppManagerDir its folder with the trailing backslash (empty when the
-// path has none).
+// path has none). A value too long for AppManagerPath, before or after the
+// expansion, is "Can not find CeAppMgr.exe.".
 static const char *LocateAppManager(void) {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return "CeAppMgr.exe is not installed correctly.";
     DWORD size = kAppManagerPathSize;
-    LONG rc = RegQueryValueExA(key, NULL, NULL, NULL, (BYTE *)g_appManagerPath,
+    DWORD type;
+    LONG rc = RegQueryValueExA(key, NULL, NULL, &type, (BYTE *)g_appManagerPath,
                                &size);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS || size > (DWORD)kAppManagerPathSize)
@@ -304,6 +307,20 @@ static const char *LocateAppManager(void) {
     } else if (g_appManagerPath[kAppManagerPathSize - 1] != 0) {
         g_appManagerPath[0] = 0;
         return "Can not find CeAppMgr.exe.";
+    }
+    // A REG_EXPAND_SZ path ("%SystemDrive%\CETools\CEAPPMGR.EXE") reaches
+    // WinExec only expanded. The expansion goes through AppManagerDir, whose
+    // 1024 bytes leave the A call's extra byte room; a result longer than
+    // AppManagerPath holds is refused, never cut.
+    if (type == REG_EXPAND_SZ) {
+        DWORD need = ExpandEnvironmentStringsA(g_appManagerPath, g_appManagerDir,
+                                               kPathBufferSize);
+        if (need == 0 || need > (DWORD)kPathBufferSize ||
+            lstrlenA(g_appManagerDir) >= kAppManagerPathSize) {
+            g_appManagerPath[0] = 0;
+            return "Can not find CeAppMgr.exe.";
+        }
+        lstrcpyA(g_appManagerPath, g_appManagerDir);
     }
     // A value written with quotes around the path names the same program:
     // one surrounding pair is removed before the folder is cut, so quoted

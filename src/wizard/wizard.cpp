@@ -41,8 +41,13 @@ static void CloseWizard(HWND wizard)
     EndDialog(wizard, 1);
 }
 
-static void DeleteMember(const char *name, void *)
+// Cancel's part of a component walk: each CAB file and INI is deleted from
+// the workspace folder (a list that may have been cut is walked all the
+// same: everything extracted goes).
+static void DeleteComponentFile(const char *name, int kind, void *)
 {
+    if (kind == kComponentCutList)
+        return;
     MemberPath(g_scratch, name);
     DeleteFileA(g_scratch);
 }
@@ -116,12 +121,7 @@ static void OnCancel(HWND wizard)
                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return;
 
-    char component[kProductTextSize];
-    char cabFiles[SETUP_CABFILES_SIZE];
-    ReadSetupValue("CEAppManager", "Component", component, sizeof(component));
-    ReadSetupValue(component, "CabFiles", cabFiles, sizeof(cabFiles));
-    WalkCabFiles(cabFiles, DeleteMember, NULL);
-    DeleteMember(SETUP_FILE, NULL);
+    WalkComponents(DeleteComponentFile, NULL);
     RemoveWorkspace();
     CloseWizard(wizard);
 }

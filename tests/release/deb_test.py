@@ -150,6 +150,8 @@ class DebianPackage(unittest.TestCase):
                      "/usr/share/vqinstaller/examples/license.rtf",
                      "/usr/share/vqinstaller/examples/make-product.sh",
                      "/usr/share/vqinstaller/examples/make_bitmaps.py",
+                     "/usr/share/vqinstaller/examples/VQRuntime.ini",
+                     "/usr/share/vqinstaller/examples/VQRuntime.inf",
                      "/usr/share/vqinstaller/examples/app/notes.txt"] + [
                      "/usr/share/vqinstaller/try/" + f for f in
                      ("vqpack_try.py", "vqtry.py", "i386-run.sh", "resource.h", "uia.exe",
@@ -224,7 +226,7 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(lint.returncode, 0, lint.stdout.decode())
         self.vq("build", "-o", "VQNotesSetup.exe", "--from", "product/Setup.ini")
         out = self.vq("verify", "VQNotesSetup.exe").stdout.decode()
-        self.assertIn("VQNotesSetup.exe: OK, 6 members", out)
+        self.assertIn("VQNotesSetup.exe: OK, 9 members", out)
 
     def test_09_man_page(self):
         path = os.path.join(self.root, "usr", "share", "man", "man1", "vqpack.1.gz")

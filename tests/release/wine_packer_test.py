@@ -206,17 +206,18 @@ class WindowsPacker(unittest.TestCase):
         # vqpack.exe makes the same CE cabinets from the sample's INF.
         cabs = os.path.join(self.tmp, "cabs")
         env = dict(wine_env(), SOURCE_DATE_EPOCH=ENV.get("SOURCE_DATE_EPOCH", "1704067200"))
-        p = run(["wine", WINPACKER, "cab", winpath(os.path.join(SOURCE, "examples", "VQNotes.inf")),
-                 "--cpu", "ARM", "--cpu", "MIPS", "-o", winpath(cabs)], cwd=self.tmp, env=env)
-        self.assertEqual(p.returncode, 0, text(p.stdout) + text(p.stderr))
-        for name in ("VQNotes.ARM.CAB", "VQNotes.MIPS.CAB"):
-            self.assertEqual(self.read(os.path.join(cabs, name)),
-                             self.read(os.path.join(product, name)), name)
+        for inf in ("VQNotes", "VQRuntime"):
+            p = run(["wine", WINPACKER, "cab", winpath(os.path.join(SOURCE, "examples", inf + ".inf")),
+                     "--cpu", "ARM", "--cpu", "MIPS", "-o", winpath(cabs)], cwd=self.tmp, env=env)
+            self.assertEqual(p.returncode, 0, text(p.stdout) + text(p.stderr))
+            for name in (inf + ".ARM.CAB", inf + ".MIPS.CAB"):
+                self.assertEqual(self.read(os.path.join(cabs, name)),
+                                 self.read(os.path.join(product, name)), name)
         lint = self.vq("lint", winpath(os.path.join(product, "Setup.ini")))
         self.assertEqual(lint.returncode, 0, text(lint.stdout))
         setup = os.path.join(self.tmp, "VQNotesSetup.exe")
         self.ok("build", "-o", winpath(setup), "--from", winpath(os.path.join(product, "Setup.ini")))
-        self.assertIn("OK, 6 members", self.ok("verify", winpath(setup)))
+        self.assertIn("OK, 9 members", self.ok("verify", winpath(setup)))
         linux = os.path.join(self.tmp, "VQNotesSetup-linux.exe")
         p = run([ENV["VQPACK"], "build", "-o", linux, "--from", os.path.join(product, "Setup.ini")])
         self.assertEqual(p.returncode, 0, text(p.stderr))

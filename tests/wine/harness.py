@@ -65,6 +65,18 @@ def set_app_path_raw(session, value):
     raise RuntimeError("rawreg.exe reported no size: %r" % p.stdout)
 
 
+def set_app_path_expandable(session, value):
+    """Stores the App Paths value as REG_EXPAND_SZ, %variables% unexpanded."""
+    session.reg(["add", APP_PATHS_KEY, "/ve", "/t", "REG_EXPAND_SZ", "/d", value, "/f"],
+                check=True)
+
+
+def component_ini(component, cab_files):
+    """The Application Manager INI of one more component."""
+    return descriptor(product_name=None, product_version=None, cab_files=cab_files,
+                      install_directory=None, component=component)
+
+
 class ProgressWatcher(threading.Thread):
     """Follows the progress bar of the program exe_name in the background
     (uia progress-watch --dump) and keeps every reading, and the window with
@@ -136,8 +148,11 @@ def bmp(width, height, colours=((200, 40, 40), (40, 40, 200))):
 
 def descriptor(product_name="Test Product", product_version="1.0", cab_files="a.cab,b.cab",
                install_directory="TestApp", license_file=None, body_bitmap=None,
-               head_bitmap=None, component="TestApp"):
-    """Setup.ini text; a value of None leaves its key out."""
+               head_bitmap=None, component="TestApp", also_install=None):
+    """Setup.ini text; a value of None leaves its key out. With
+    install_directory, product_name etc. None and only component and
+    cab_files given, it is a plain Application Manager INI of one more
+    component (what also_install lists)."""
     lines = ["[CEAppManager]", "Version=1.0"]
     if component is not None:
         lines.append("Component=%s" % component)
@@ -147,7 +162,8 @@ def descriptor(product_name="Test Product", product_version="1.0", cab_files="a.
     lines += ["", "[VQINSTALLER]"]
     for key, value in (("ProductName", product_name), ("ProductVersion", product_version),
                        ("LicenseFile", license_file), ("BodyBitmap", body_bitmap),
-                       ("HeadBitmap", head_bitmap), ("InstallDirectory", install_directory)):
+                       ("HeadBitmap", head_bitmap), ("InstallDirectory", install_directory),
+                       ("AlsoInstall", also_install)):
         if value is not None:
             lines.append("%s=%s" % (key, value))
     return ("\r\n".join(lines) + "\r\n").encode("latin-1")

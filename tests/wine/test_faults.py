@@ -134,9 +134,11 @@ class FaultCase(cases.SetupCase):
                     os.chmod(name, 0o644)
                     os.unlink(name)
 
-    def members(self, install_directory="FaultApp", product="Fault Test", extra=()):
+    def members(self, install_directory="FaultApp", product="Fault Test", extra=(),
+                also_install=None):
         ini = harness.descriptor(product_name=product, product_version="1.0",
-                                 cab_files="a.cab,b.cab", install_directory=install_directory)
+                                 cab_files="a.cab,b.cab", install_directory=install_directory,
+                                 also_install=also_install)
         return [("Setup.ini", ini), ("a.cab", CAB_A), ("b.cab", CAB_B)] + list(extra)
 
     def error_before_wizard(self, run):
@@ -241,16 +243,23 @@ class ReadOnlyFolders(FaultCase):
         self.assertEqual(app_folder, ["CEAPPMGR.EXE"], "nothing created in the app folder")
         self.assert_files(workspace, dict(members), "workspace kept, nothing moved")
 
-    def test_read_only_cab_in_install_folder(self):
-        # b.cab of an earlier version, read-only, in the install folder: a.cab
-        # moves, b.cab cannot be replaced, so b.cab and Setup.ini stay in the
-        # workspace and the Application Manager is not started.
+    def test_read_only_cab_of_second_component_in_install_folder(self):
+        # c.cab of an earlier version, read-only, in the install folder: the
+        # first component (a.cab, b.cab, Setup.ini) moves, then d.cab of the
+        # second; c.cab cannot be replaced, so c.cab, C2.ini and the third
+        # component stay in the workspace and the Application Manager is not
+        # started.
         target = self.s.unix_path("C:\\vqappmgr\\FaultApp")
         os.makedirs(target, exist_ok=True)
         for name in os.listdir(target):
             os.unlink(os.path.join(target, name))
-        members = self.members(product="Readonly Cab")
-        with self.read_only_file(os.path.join(target, "b.cab"), b"old b.cab"):
+        second = harness.component_ini("Second", "d.cab,c.cab")
+        third = harness.component_ini("Third", "e.cab")
+        members = self.members(product="Readonly Cab", also_install="C2.ini,C3.ini",
+                               extra=[("C2.ini", second), ("c.cab", CAB_A[:999]),
+                                      ("d.cab", CAB_B[:999]), ("C3.ini", third),
+                                      ("e.cab", b"third")])
+        with self.read_only_file(os.path.join(target, "c.cab"), b"old c.cab"):
             run = self.start(members)
             wiz = self.open_wizard(run)
             workspace = self.one_workspace()
@@ -265,13 +274,17 @@ class ReadOnlyFolders(FaultCase):
         self.record(box["text"], code, disk)
         self.assertEqual((box["caption"], box["text"]),
                          ("Readonly Cab 1.0 for Windows CE Setup",
-                          "Error Code: 00000005\nError copying b.cab to C:\\vqappmgr\\FaultApp."),
+                          "Error Code: 00000005\nError copying c.cab to C:\\vqappmgr\\FaultApp."),
                          "error box (caption, text)")
         self.assertEqual(code, 0, "exit code after a failed hand-off")
         self.assertFalse(started, "the Application Manager must not start")
-        self.assertEqual(installed, {"a.cab": CAB_A, "b.cab": b"old b.cab"},
-                         "install folder: a.cab moved, the read-only b.cab unchanged")
-        self.assert_files(workspace, {n: d for n, d in members if n != "a.cab"},
+        moved = ("a.cab", "b.cab", "Setup.ini", "d.cab")
+        self.assertEqual(installed, dict([(n, d) for n, d in members if n in moved] +
+                                         [("c.cab", b"old c.cab")]),
+                         "install folder: the first component and d.cab moved, the "
+                         "read-only c.cab unchanged")
+        self.assert_files(workspace, {n: d for n, d in members if n in
+                                      ("c.cab", "C2.ini", "C3.ini", "e.cab")},
                           "workspace kept with what was not moved")
 
 

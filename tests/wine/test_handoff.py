@@ -22,6 +22,9 @@ TOOLS_DIR = "C:\\Program Files\\CE Tools"
 APPMGR = TOOLS_DIR + "\\CEAPPMGR.EXE"
 CAB_A = b"first cab " * 500
 CAB_B = bytes(range(256)) * 40
+CAB_RT = b"runtime cab " * 300
+# A second component, as a runtime comes: its own INI and CAB file.
+RUNTIME_INI = harness.component_ini("Test Runtime", "rt.cab")
 
 
 def setUpModule():
@@ -67,11 +70,11 @@ class HandoffCase(cases.SetupCase):
                 os.unlink(path)
 
     def members(self, install_directory, cab_files="a.cab,b.cab", product="Handoff Test",
-                extra=()):
+                extra=(), also_install=None):
         ini = harness.descriptor(product_name=product, product_version="1.0",
                                  cab_files=cab_files, install_directory=install_directory,
                                  license_file="license.txt", body_bitmap="body.bmp",
-                                 head_bitmap="head.bmp")
+                                 head_bitmap="head.bmp", also_install=also_install)
         self.ini = ini
         return [("Setup.ini", ini), ("a.cab", CAB_A), ("b.cab", CAB_B),
                 ("license.txt", b"License text.\r\n"), ("body.bmp", harness.bmp(100, 100)),
@@ -84,8 +87,9 @@ class HandoffCase(cases.SetupCase):
         wiz.accept_and_finish()
         return run, wiz, workspace
 
-    def expected_cmdline(self, install_directory):
-        return '"%s" "%s\\%s\\Setup.ini"' % (APPMGR, TOOLS_DIR, install_directory)
+    def expected_cmdline(self, install_directory, inis=("Setup.ini",)):
+        return '"%s"' % APPMGR + "".join(' "%s\\%s\\%s"' % (TOOLS_DIR, install_directory, ini)
+                                         for ini in inis)
 
     def wait_starts(self, count=1):
         return harness.until(lambda: len(read_starts(self.log)) >= count and read_starts(self.log),
@@ -104,27 +108,38 @@ class Deployment(HandoffCase):
                       "planted C:\\Program.exe recording an unquoted start (fixture)", 30)
         os.unlink(self.planted_log)
 
-        run, wiz, workspace = self.run_to_final_next(self.members("HandoffApp"))
+        # Two more components: Gone.ini is no member (skipped), Empty.ini
+        # names no CAB file (it goes over alone), RT.ini brings rt.cab.
+        members = self.members("HandoffApp", also_install="Gone.ini,RT.ini,Empty.ini",
+                               extra=[("RT.ini", RUNTIME_INI), ("rt.cab", CAB_RT),
+                                      ("Empty.ini", b"")])
+        run, wiz, workspace = self.run_to_final_next(members)
         self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
         starts = self.wait_starts()
-        self.assertEqual(starts, [(self.expected_cmdline("HandoffApp"), APPMGR)],
-                         "starts of the Application Manager (command line, program) "
-                         "expected vs got")
+        self.assertEqual(starts, [(self.expected_cmdline("HandoffApp",
+                                                         ("Setup.ini", "RT.ini", "Empty.ini")),
+                                   APPMGR)],
+                         "starts of the Application Manager (command line with every INI "
+                         "that arrived, in order; program) expected vs got")
         self.assertFalse(os.path.exists(self.planted_log),
                          "the planted C:\\Program.exe was started")
         self.assert_files(os.path.join(self.tools, "HandoffApp"),
-                          {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B},
+                          {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B,
+                           "RT.ini": RUNTIME_INI, "rt.cab": CAB_RT, "Empty.ini": b""},
                           "install folder")
         self.assertEqual(self.s.workspaces(), [],
                          "workspace folder after every member was consumed: %s"
                          % cases.describe(workspace))
 
-    def test_quoted_registry_value(self):
-        # The value with quotes around the path names the same program: same
-        # install folder and command line as the bare value above.
-        self.s.set_app_path('"%s"' % APPMGR)
+    def test_quoted_expandable_registry_value(self):
+        # A REG_EXPAND_SZ value with quotes around the path names the same
+        # program once expanded: same install folder and command line as
+        # the bare value above.
+        value = '"%%SystemDrive%%%s"' % APPMGR[2:]
+        harness.set_app_path_expandable(self.s, value)
         rc, text = self.s.app_paths_state()
-        self.assertIn('"%s"' % APPMGR, text, "the stored value must carry the quotes (fixture)")
+        self.assertIn("REG_EXPAND_SZ", text, "the stored value's type (fixture)")
+        self.assertIn(value, text, "the stored value, quoted and unexpanded (fixture)")
         run, wiz, workspace = self.run_to_final_next(self.members("QuotedApp"))
         self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
         self.assertEqual(self.wait_starts(), [(self.expected_cmdline("QuotedApp"), APPMGR)],
@@ -182,6 +197,30 @@ class Failures(HandoffCase):
                          "no folder may be created")
         self.assert_files(workspace, {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B},
                           "nothing moved out of the workspace folder")
+        self.assertEqual(read_starts(self.log), [], "the Application Manager must not start")
+
+    def test_listed_list_that_may_be_cut(self):
+        # Long.ini's CabFiles fills its buffer: the setup program would hand
+        # over part of that component, so it stops after Setup.ini's one.
+        # RT.ini, listed after it, is not reached.
+        long_ini = harness.component_ini("Long", "rt.cab," + "x" * 600)
+        members = self.members("CutList", product="Cut Test", also_install="Long.ini,RT.ini",
+                               extra=[("Long.ini", long_ini), ("rt.cab", CAB_RT),
+                                      ("RT.ini", RUNTIME_INI)])
+        run, wiz, workspace = self.run_to_final_next(members)
+        box = self.wait_box(run)
+        self.assertEqual((box["caption"], box["text"]),
+                         ("Cut Test 1.0 for Windows CE Setup",
+                          "Error Code: 0000007A\nError reading Long.ini."),
+                         "error box (caption, text)")
+        self.press(run, box)
+        self.assertEqual(run.wait(60), 0, "exit code after a failed hand-off")
+        self.assert_files(os.path.join(self.tools, "CutList"),
+                          {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B},
+                          "Setup.ini's component moved")
+        self.assert_files(workspace, {"Long.ini": long_ini, "rt.cab": CAB_RT,
+                                      "RT.ini": RUNTIME_INI},
+                          "the rest stays in the workspace folder")
         self.assertEqual(read_starts(self.log), [], "the Application Manager must not start")
 
     def test_missing_program_and_second_next(self):

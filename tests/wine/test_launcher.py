@@ -169,6 +169,19 @@ class AppManagerLookup(LauncherCase):
                          "size of the stored value (260 bytes, no NUL)")
         self.expect_error(self.blob, "Can not find CeAppMgr.exe.")
 
+    def test_expandable_value_at_its_limit(self):
+        # 31 characters stored as REG_EXPAND_SZ: with a folder of 246
+        # characters the expanded path has 259 and fits the 260-byte buffer
+        # with its NUL; one more and it does not
+        harness.set_app_path_expandable(self.s, "%VQ_APPMGR_FOLDER%\\CeAppMgr.exe")
+        fits = "C:\\" + "A" * 243
+        self.assertEqual(len(fits + "\\CeAppMgr.exe"), 259)
+        self.expect_extracted(self.start(self.blob, env={"VQ_APPMGR_FOLDER": fits}),
+                              standard_members())
+        self.s.clean_workspaces()
+        self.expect_error(self.blob, "Can not find CeAppMgr.exe.",
+                          env={"VQ_APPMGR_FOLDER": fits + "A"})
+
     def test_value_that_just_fits(self):
         # 259 characters and the NUL fill the buffer exactly: accepted
         value = "C:\\" + "A" * 243 + "\\CeAppMgr.exe"

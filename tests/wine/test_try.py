@@ -1,5 +1,5 @@
-"""`vqpack try` end to end: the sample product, a CabFiles entry that is no
-member, a damaged installer, Cancel and a time-out. Each run must leave no
+"""`vqpack try` end to end: the sample product (two components), a CabFiles
+entry and a listed INI that are no members, a damaged installer, Cancel and a time-out. Each run must leave no
 Wine process and no run folder behind.
 
 Run by ctest (tests/wine/CMakeLists.txt) or directly:
@@ -101,23 +101,37 @@ class Try(unittest.TestCase):
         self.assertEqual(r["install_folder"], "C:\\Program Files\\CE Tools\\VQ Notes")
         self.assertEqual(sorted((f["name"], f["member"]) for f in r["files"]),
                          [(n, "identical to the member") for n in
-                          ("Setup.ini", "VQNotes.ARM.CAB", "VQNotes.MIPS.CAB")])
+                          ("Setup.ini", "VQNotes.ARM.CAB", "VQNotes.MIPS.CAB",
+                           "VQRuntime.ARM.CAB", "VQRuntime.MIPS.CAB", "VQRuntime.ini")])
+        self.assertEqual([(c["ini"], c["component"], c["cabfiles"], c["intact"],
+                           c["on_command_line"]) for c in r["components"]],
+                         [("Setup.ini", "VQ Notes", ["VQNotes.ARM.CAB", "VQNotes.MIPS.CAB"],
+                           True, True),
+                          ("VQRuntime.ini", "VQ Runtime",
+                           ["VQRuntime.ARM.CAB", "VQRuntime.MIPS.CAB"], True, True)])
         self.assertEqual(r["app_manager_command_line"],
                          '"C:\\Program Files\\CE Tools\\CEAPPMGR.EXE" '
-                         '"C:\\Program Files\\CE Tools\\VQ Notes\\Setup.ini"')
+                         '"C:\\Program Files\\CE Tools\\VQ Notes\\Setup.ini" '
+                         '"C:\\Program Files\\CE Tools\\VQ Notes\\VQRuntime.ini"')
         self.assertEqual((r["missing"], r["exit_code"]), ([], 0))
         self.assertEqual(len(r["screenshots"]), 3, r["screenshots"])
         for path in r["screenshots"]:
             self.assertGreater(os.path.getsize(path), 1000, path)
 
-    def test_cabfiles_entry_not_a_member(self):
+    def test_cabfiles_entry_and_listed_ini_not_members(self):
         with open(os.path.join(WORK, "product", "Setup.ini"), "rb") as f:
-            ini = f.read().replace(b"VQNotes.MIPS.CAB", b"VQNotes.SH3.CAB")
+            ini = f.read().replace(b"VQNotes.MIPS.CAB", b"VQNotes.SH3.CAB").replace(
+                b"AlsoInstall=VQRuntime.ini", b"AlsoInstall=Gone.ini,VQRuntime.ini")
         rc, out = self.vqtry(self.installer("BrokenSetup.exe", setup_ini=ini))
         self.assertEqual(rc, 1)
-        self.assertIn("== CabFiles entries that never arrived: VQNotes.SH3.CAB\n", out)
+        self.assertIn("\n  2. Gone.ini: not a member of the installer (the setup program "
+                      "skips it)\n  3. VQRuntime.ini [VQ Runtime]: VQRuntime.ARM.CAB, "
+                      "VQRuntime.MIPS.CAB, VQRuntime.ini arrived intact, given to the "
+                      "Application Manager\n", out)
+        self.assertIn("== CabFiles entries that never arrived: VQNotes.SH3.CAB\n"
+                      "  (nor did Gone.ini)\n", out)
         self.assertEqual(out.strip().splitlines()[-1],
-                         "FAILED: never arrived in the install folder: VQNotes.SH3.CAB")
+                         "FAILED: never arrived in the install folder: VQNotes.SH3.CAB, Gone.ini")
 
     def test_damaged_installer(self):
         rc, out = self.vqtry(self.installer("DamagedSetup.exe", damage=True))

@@ -242,9 +242,9 @@ class MissingValues(WizardCase):
 class CancelCleanup(WizardCase):
     """How Cancel walks unusual CabFiles lists."""
 
-    def run_cancel(self, cab_files):
-        ini = harness.descriptor(cab_files=cab_files)
-        run = self.start(self.members(ini))
+    def run_cancel(self, cab_files, also_install=None, **extra):
+        ini = harness.descriptor(cab_files=cab_files, also_install=also_install)
+        run = self.start(self.members(ini, **extra))
         wiz = self.open_wizard(run)
         workspace = self.one_workspace()
         code = self.cancel_yes(run, wiz)
@@ -257,13 +257,16 @@ class CancelCleanup(WizardCase):
         victim = os.path.join(self.s.temp_dir(), "victim.txt")
         with open(victim, "wb") as f:
             f.write(b"not a member")
+        # A second component goes too: its CAB files and its INI.
+        second = harness.component_ini("Second", "c.cab,..\\victim.txt")
         try:
-            workspace = self.run_cancel("a.cab,,b.cab,..\\victim.txt")
+            workspace = self.run_cancel("a.cab,,b.cab,..\\victim.txt", also_install="C2.ini,,",
+                                        **{"C2.ini": second, "c.cab": CAB_A})
             self.assertTrue(os.path.exists(victim),
                             "..\\victim.txt in CabFiles deleted a file outside the workspace")
             self.assertFalse(os.path.exists(workspace),
-                             "a.cab,,b.cab: both members, Setup.ini and the folder go; left: %s"
-                             % cases.describe(workspace))
+                             "a.cab,,b.cab and C2.ini's c.cab: every member, both INIs and the "
+                             "folder go; left: %s" % cases.describe(workspace))
         finally:
             if os.path.exists(victim):
                 os.unlink(victim)
