@@ -348,7 +348,7 @@ class Session:
             at = args.index("--timeout") + 1
             timeout_ms = max(timeout_ms, int(args[at]))
             args[at] = str(int(args[at]) * SLOW)
-        elif args[0] in ("wait", "wait-gone", "msgbox", "progress-watch"):
+        elif args[0] in ("wait", "wait-gone", "msgbox"):
             args += ["--timeout", str(timeout_ms * SLOW)]
         timeout = (timeout_ms / 1000.0 + 30) * SLOW
         if args[0] not in UIA_ONCE:
@@ -825,8 +825,8 @@ class Wizard:
         """WM_COMMAND sent (not posted): True when the wizard's procedure
         returned within timeout_ms, False when it did not (it is then
         blocked, e.g. in a message box of its own)."""
-        rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid, "--send",
-                               "--timeout", timeout_ms, timeout_ms=timeout_ms)
+        rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid, "--command",
+                               "--send", "--timeout", timeout_ms, timeout_ms=timeout_ms)
         return rc == 0
 
     def key(self, vk, cid=None):
