@@ -324,7 +324,7 @@ class Try:
                 v = wiz.wait(lambda v: v.checked(vqtry.IDC_DECLINE) == 1, "Decline checked")
                 self.r["next_enabled_after_decline"] = v.enabled(vqtry.IDC_NEXT)
                 self.shot("declined", v.top.get("screen"))
-            wiz.click(vqtry.IDC_CANCEL)
+            wiz.post_click(vqtry.IDC_CANCEL)
             box = self.take_box(10000, press="IDYES")
             if not box:
                 raise vqtry.SetupFailure("no Exit Setup question after Cancel")
@@ -333,7 +333,7 @@ class Try:
             wiz.click(vqtry.IDC_ACCEPT)
             v = wiz.wait(lambda v: v.enabled(vqtry.IDC_NEXT), "Next enabled after Accept")
             self.shot("accepted", v.top.get("screen"))
-            wiz.click(vqtry.IDC_NEXT)
+            wiz.post_click(vqtry.IDC_NEXT)
         # The hand-off's own error boxes come after the final Next.
         while self.run.running:
             box = self.take_box()
