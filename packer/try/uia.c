@@ -44,7 +44,6 @@
  * --desktop NAME (any command): work on the windows of that desktop, e.g.
  * the one of `wine explorer /desktop=NAME,WxH`, instead of the default one.
  *
-
  * FILTER (all given parts must hold):
  *   --hwnd 0xH  --title T  --title-suffix S  --class C  --exe NAME
  *   --child-class C   (has a descendant of that class)
