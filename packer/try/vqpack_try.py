@@ -353,7 +353,7 @@ class Try:
 
     # -- what arrived --
 
-    def collect(self, members, appmgr_folder, setup_ended_well):
+    def collect(self, members, appmgr_folder):
         ini = None
         for name, data in members.items():
             if name.lower() == "setup.ini":
@@ -405,10 +405,11 @@ class Try:
                     self.r["left_in_workspace"].append(rel.replace("/", "\\"))
 
         log = os.path.join(appmgr_folder, "cmdline.txt")
-        if setup_ended_well:
-            # WinExec returns before the started program has run.
+        if self.run is not None and not self.run.running:
+            # WinExec returns before the started program has run; once every
+            # stand-in the setup started has ended, the log holds them all.
             with contextlib.suppress(vqtry.SetupFailure):
-                vqtry.until(lambda: os.path.exists(log), "the Application Manager", 10)
+                self.s.wait_ended("CEAPPMGR.EXE")
         if os.path.exists(log):
             with open(log, "rb") as f:
                 for line in f.read().decode("latin-1").split("\r\n"):
@@ -495,9 +496,7 @@ class Try:
             except vqtry.SetupFailure as exc:
                 stopped = "the run did not go as a user's would: %s" % exc
             self.r["timings"]["setup_s"] = round(time.monotonic() - t, 1)
-            self.collect(members, appmgr_folder,
-                         stopped is None and not self.r["error_boxes"]
-                         and not (a.cancel or a.decline))
+            self.collect(members, appmgr_folder)
         except (Stop, KeyboardInterrupt) as exc:
             stopped = str(exc) or "interrupted"
         except (OSError, RuntimeError, subprocess.SubprocessError) as exc:

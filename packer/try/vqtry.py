@@ -326,6 +326,32 @@ class Session:
                                                             p.stderr.decode(errors="replace")))
         return p
 
+    def processes(self, program):
+        """PIDs of the live Wine processes of this prefix that run the
+        Windows program whose file name is `program` (any case)."""
+        mark = ("WINEPREFIX=" + self.cfg.prefix).encode()
+        want = ("\\" + program.lower()).encode()
+        pids = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if mark not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    args = f.read().lower().split(b"\0")
+            except OSError:
+                continue
+            if any(a.endswith(want) for a in args):
+                pids.append(int(pid))
+        return pids
+
+    def wait_ended(self, program, timeout=30):
+        """Until no process of this prefix runs `program`. A program that a
+        setup started exists from the moment the start returned, so once the
+        setup has ended and this has passed, such programs have written all
+        they write."""
+        until(lambda: not self.processes(program), "every %s ended" % program, timeout)
+
     def native_tool(self, name):
         """The helper NAME.exe, or NAME64.exe where 64-bit Wine runs it."""
         tool = self.cfg.tool(name + "64.exe")

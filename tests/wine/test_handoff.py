@@ -87,10 +87,11 @@ class HandoffCase(cases.SetupCase):
     def expected_cmdline(self, install_directory):
         return '"%s" "%s\\%s\\Setup.ini"' % (APPMGR, TOOLS_DIR, install_directory)
 
-    def wait_starts(self, count=1):
-        return harness.until(lambda: len(read_starts(self.log)) >= count and read_starts(self.log),
-                             "%d start(s) of the Application Manager recorded in %s"
-                             % (count, self.log), 30)
+    def starts(self):
+        """Every start of the Application Manager, once the setup has ended:
+        the stand-ins it started have then ended too, and recorded all."""
+        self.s.wait_ended("CEAPPMGR.EXE")
+        return read_starts(self.log)
 
 
 class Deployment(HandoffCase):
@@ -106,10 +107,11 @@ class Deployment(HandoffCase):
 
         run, wiz, workspace = self.run_to_final_next(self.members("HandoffApp"))
         self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
-        starts = self.wait_starts()
+        starts = self.starts()
         self.assertEqual(starts, [(self.expected_cmdline("HandoffApp"), APPMGR)],
                          "starts of the Application Manager (command line, program) "
                          "expected vs got")
+        self.s.wait_ended("Program.exe")
         self.assertFalse(os.path.exists(self.planted_log),
                          "the planted C:\\Program.exe was started")
         self.assert_files(os.path.join(self.tools, "HandoffApp"),
@@ -127,7 +129,7 @@ class Deployment(HandoffCase):
         self.assertIn('"%s"' % APPMGR, text, "the stored value must carry the quotes (fixture)")
         run, wiz, workspace = self.run_to_final_next(self.members("QuotedApp"))
         self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
-        self.assertEqual(self.wait_starts(), [(self.expected_cmdline("QuotedApp"), APPMGR)],
+        self.assertEqual(self.starts(), [(self.expected_cmdline("QuotedApp"), APPMGR)],
                          "starts of the Application Manager (command line, program) "
                          "expected vs got")
         self.assert_files(os.path.join(self.tools, "QuotedApp"),
@@ -150,7 +152,7 @@ class Deployment(HandoffCase):
                                    extra=[("extra.dat", b"not listed anywhere")])
             run, wiz, workspace = self.run_to_final_next(members)
             self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
-            self.assertEqual(self.wait_starts(), [(self.expected_cmdline("Reused"), APPMGR)])
+            self.assertEqual(self.starts(), [(self.expected_cmdline("Reused"), APPMGR)])
             self.assert_files(target, {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B,
                                        "other.txt": b"left alone"},
                               "reused install folder (a.cab replaced, other.txt kept)")
@@ -182,7 +184,7 @@ class Failures(HandoffCase):
                          "no folder may be created")
         self.assert_files(workspace, {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B},
                           "nothing moved out of the workspace folder")
-        self.assertEqual(read_starts(self.log), [], "the Application Manager must not start")
+        self.assertEqual(self.starts(), [], "the Application Manager must not start")
 
     def test_missing_program_and_second_next(self):
         self.s.set_app_path(TOOLS_DIR + "\\NOAPPMGR.EXE")
@@ -209,7 +211,7 @@ class Failures(HandoffCase):
                           {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B},
                           "moved files stay in the install folder")
         self.assertEqual(self.s.workspaces(), [], "workspace folder removed")
-        self.assertEqual(read_starts(self.log), [], "nothing may start")
+        self.assertEqual(self.starts(), [], "nothing may start")
 
 
 if __name__ == "__main__":

@@ -313,7 +313,7 @@ class UnusualValues(WizardCase):
         wiz.accept_and_finish()
         self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
         log = self.s.unix_path("C:\\vqappmgr\\cmdline.txt")
-        harness.until(lambda: os.path.exists(log), "start of the Application Manager", 30)
+        self.s.wait_ended("CeAppMgr.exe")  # then every start is recorded
         with open(log, "rb") as f:
             starts = [l for l in f.read().decode("latin-1").split("\r\n")
                       if l.startswith("cmdline: ")]
