@@ -101,8 +101,9 @@ class Deployment(HandoffCase):
         # what an unquoted start of the registered path runs.
         shutil.copyfile(self.s.appmgr_tool(), self.planted)
         rc, out = self.s.uia("winexec", '%s "probe"' % APPMGR)
-        harness.until(lambda: os.path.exists(self.planted_log),
-                      "planted C:\\Program.exe recording an unquoted start (fixture)", 30)
+        self.s.wait_ended("Program.exe")
+        self.assertTrue(os.path.exists(self.planted_log),
+                        "planted C:\\Program.exe recording an unquoted start (fixture)")
         os.unlink(self.planted_log)
 
         run, wiz, workspace = self.run_to_final_next(self.members("HandoffApp"))
