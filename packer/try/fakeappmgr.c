@@ -3,7 +3,8 @@
  *   cmdline: <GetCommandLineA>
  *   path: <its own module path>
  *   cwd: <current directory>
- * Each start appends, so a test can tell how often it ran. */
+ * Each start appends, so a test can tell how often it ran (once no start of
+ * it is running any more). */
 #include <windows.h>
 
 static void Put(HANDLE file, const char *text)
@@ -31,8 +32,15 @@ void WINAPI FakeMain(void)
     if (!GetCurrentDirectoryA(sizeof cwd, cwd))
         cwd[0] = 0;
 
-    file = CreateFileA(log, FILE_APPEND_DATA, FILE_SHARE_READ, NULL,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    /* A second start at the same time waits for the first to finish its
+     * record instead of losing its own. */
+    for (i = 0; i < 1000; ++i) {
+        file = CreateFileA(log, FILE_APPEND_DATA, FILE_SHARE_READ, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+        Sleep(10);
+    }
     if (file == INVALID_HANDLE_VALUE)
         ExitProcess(3);
     Put(file, "cmdline: ");

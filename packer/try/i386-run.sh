@@ -56,8 +56,12 @@ register() {
 export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0x81000000}"
 
 if [ "${VQ_I386_INNER:-}" = 1 ]; then
-    # Inside the new namespace: its own binfmt_misc, then the command.
+    # Inside the new namespace: a binfmt_misc of its own, then the command.
+    # It is mounted here even when the machine's is mounted already: that
+    # one, seen through the copied mount table, would take the entry for
+    # the whole machine.
     unset VQ_I386_INNER
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null
     register || fail "cannot register qemu-i386 in the namespace's binfmt_misc"
     export VQ_I386=qemu
     exec "$@"

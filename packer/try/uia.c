@@ -8,14 +8,14 @@
  *                 with --timeout, waits for a matching window first
  *   uia click     [FILTER] --id N [--command] [--send]
  *                 posts BM_CLICK to control N (or WM_COMMAND N to the window);
- *                 with --send, sends WM_COMMAND N and reports whether the
- *                 window's procedure returned within --timeout (default 10 s)
+ *                 with --send, sends it instead and reports whether the
+ *                 target's procedure returned within --timeout (default 10 s):
+ *                 when it has, the program has handled the click to its end
+ *   uia sync      [FILTER] [--timeout MS]   sends WM_NULL to the window: once
+ *                 it returns, its thread has come back to its message loop
  *   uia key       [FILTER] --vk N [--id N]  posts WM_KEYDOWN/WM_KEYUP
  *   uia close     [FILTER] [--syscommand]   posts WM_CLOSE (or SC_CLOSE)
  *   uia progress  [FILTER]                  position of the msctls_progress32
- *   uia progress-watch [FILTER] [--timeout MS] [--interval MS] [--dump]
- *                 samples the bar until its window is gone; prints
- *                 {"watching":true} first, then the changes
  *   uia msgbox    [FILTER] [--timeout MS] [--press IDOK|IDYES|IDNO|IDCANCEL|N]
  *                 waits for a message box, prints caption, text and buttons,
  *                 then presses the button if asked
@@ -24,19 +24,25 @@
  *                 of the module loaded (checks the DLL-planting fixture)
  *   uia winexec CMDLINE                     WinExec(CMDLINE, SW_SHOW); prints
  *                 the result (checks the planted-program fixture)
+ *   uia hook --dll PATH --proc NAME         installs procedure NAME of the DLL
+ *                 PATH as a WH_CALLWNDPROCRET hook of every thread of the
+ *                 desktop: Windows loads the DLL into each program that then
+ *                 sends a message, and the procedure sees the message as
+ *                 that program's window handled it. Prints {"hooked":...},
+ *                 keeps the hook until stdin ends, then removes it. Only a
+ *                 DLL of this program's own bitness loads into programs of
+ *                 that bitness.
  *   uia serve                               reads commands from stdin, one a
  *                 line, arguments separated by tabs (no "uia"); answers each
  *                 with its reports and a last line {"exit":CODE}. Ends at the
  *                 end of stdin. Starting a Windows program costs seconds where
  *                 Wine's loader is emulated; a driver that asks hundreds of
- *                 questions keeps one uia serving instead. loadlib, winexec
- *                 and serve are not served (they change the process).
+ *                 questions keeps one uia serving instead. loadlib, winexec,
+ *                 hook and serve are not served (they change the process or
+ *                 keep it).
  *
  * --desktop NAME (any command): work on the windows of that desktop, e.g.
  * the one of `wine explorer /desktop=NAME,WxH`, instead of the default one.
- *
- * progress-watch --dump: once the bar's window is visible, also prints it
- * and its descendants as dump does (before the positions that follow).
  *
  * FILTER (all given parts must hold):
  *   --hwnd 0xH  --title T  --title-suffix S  --class C  --exe NAME
@@ -83,8 +89,9 @@ typedef struct {
     int syscommand;
     int send;
     int have_timeout;
-    int dump;
     const char *press;
+    const char *dll;
+    const char *proc;
 } Options;
 
 static DWORD (WINAPI *pGetProcessImageFileNameA)(HANDLE, LPSTR, DWORD);
@@ -257,6 +264,7 @@ static HWND WaitTop(const Filter *f, DWORD timeout, DWORD interval)
 }
 
 static int ReadProgress(HWND bar, int *pos, int *lo, int *hi, const char **source);
+static int Usage(void);
 
 static void PutWindow(HWND hwnd, const char *kind, int with_exe)
 {
@@ -505,19 +513,41 @@ static int CmdDump(const Options *o)
 
 static int CmdClick(const Options *o)
 {
-    HWND hwnd = Target(o), ctl;
+    HWND hwnd = Target(o), ctl, to;
+    UINT msg;
+    WPARAM wp;
+    LPARAM lp;
     if (!hwnd)
         return 2;
     if (!o->have_id) {
         printf("{\"error\":\"--id is required\"}\n");
         return 1;
     }
+    ctl = GetDlgItem(hwnd, o->id);
+    if (o->command) {
+        /* the command a click would give, without the button press (the
+         * focus stays where it is) */
+        to = hwnd;
+        msg = WM_COMMAND;
+        wp = MAKEWPARAM(o->id, BN_CLICKED);
+        lp = (LPARAM)ctl;
+    } else {
+        if (!ctl) {
+            printf("{\"error\":\"no control %d\"}\n", o->id);
+            return 3;
+        }
+        to = ctl;
+        msg = BM_CLICK;
+        wp = 0;
+        lp = 0;
+    }
     if (o->send) {
+        /* returns when the target's procedure has, so the program has
+         * handled the click to its end; a click that opens a modal box
+         * returns only when the box has closed */
         DWORD_PTR result = 0;
         DWORD timeout = o->have_timeout ? o->timeout : 10000;
-        ctl = GetDlgItem(hwnd, o->id);
-        if (!SendMessageTimeoutA(hwnd, WM_COMMAND, MAKEWPARAM(o->id, BN_CLICKED), (LPARAM)ctl,
-                                 SMTO_NORMAL, timeout, &result)) {
+        if (!SendMessageTimeoutA(to, msg, wp, lp, SMTO_NORMAL, timeout, &result)) {
             printf("{\"error\":\"no return\",\"code\":%lu,\"timeout_ms\":%lu}\n",
                    (unsigned long)GetLastError(), (unsigned long)timeout);
             return 2;
@@ -526,21 +556,30 @@ static int CmdClick(const Options *o)
                (unsigned long)(ULONG_PTR)hwnd);
         return 0;
     }
-    if (o->command) {
-        ctl = GetDlgItem(hwnd, o->id);
-        if (!PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(o->id, BN_CLICKED), (LPARAM)ctl))
-            return 3;
-    } else {
-        ctl = GetDlgItem(hwnd, o->id);
-        if (!ctl) {
-            printf("{\"error\":\"no control %d\"}\n", o->id);
-            return 3;
-        }
-        /* posted, not sent: the click may open a modal box in the target */
-        if (!PostMessageA(ctl, BM_CLICK, 0, 0))
-            return 3;
-    }
+    /* posted: the click may open a modal box in the target, and it queues
+     * behind the input posted before it, as a user's would */
+    if (!PostMessageA(to, msg, wp, lp))
+        return 3;
     printf("{\"clicked\":%d,\"hwnd\":\"0x%lx\"}\n", o->id, (unsigned long)(ULONG_PTR)hwnd);
+    return 0;
+}
+
+static int CmdSync(const Options *o)
+{
+    HWND hwnd = Target(o);
+    DWORD_PTR result = 0;
+    DWORD timeout = o->have_timeout ? o->timeout : 10000;
+    if (!hwnd)
+        return 2;
+    /* a sent message is handled only when the window's thread asks for
+     * messages again: when the call returns, what that thread was doing has
+     * ended */
+    if (!SendMessageTimeoutA(hwnd, WM_NULL, 0, 0, SMTO_NORMAL, timeout, &result)) {
+        printf("{\"error\":\"no return\",\"code\":%lu,\"timeout_ms\":%lu}\n",
+               (unsigned long)GetLastError(), (unsigned long)timeout);
+        return 2;
+    }
+    printf("{\"synced\":true,\"hwnd\":\"0x%lx\"}\n", (unsigned long)(ULONG_PTR)hwnd);
     return 0;
 }
 
@@ -600,61 +639,6 @@ static int CmdProgress(const Options *o)
     }
     printf("{\"pos\":%d,\"range\":[%d,%d],\"source\":\"%s\",\"hwnd\":\"0x%lx\"}\n",
            pos, lo, hi, source, (unsigned long)(ULONG_PTR)bar);
-    return 0;
-}
-
-static int CmdProgressWatch(const Options *o)
-{
-    HWND bar = NULL, root;
-    int last = -1, samples = 0, changes = 0, dumped = 0;
-    DWORD start = GetTickCount();
-    /* from here on nothing is missed: the caller may start the program */
-    printf("{\"watching\":true}\n");
-    fflush(stdout);
-    /* first wait for the bar to appear, then follow it until it is gone */
-    while (!bar) {
-        bar = ProgressBarOf(o);
-        if (!bar) {
-            if (GetTickCount() - start >= o->timeout) {
-                printf("{\"error\":\"timeout\",\"timeout_ms\":%lu}\n", (unsigned long)o->timeout);
-                return 2;
-            }
-            Sleep(o->interval);
-        }
-    }
-    root = GetAncestor(bar, GA_ROOT);
-    printf("{\"appeared\":\"0x%lx\",\"t_ms\":%lu}\n", (unsigned long)(ULONG_PTR)bar,
-           (unsigned long)(GetTickCount() - start));
-    fflush(stdout);
-    while (IsWindow(bar)) {
-        int pos, lo, hi;
-        const char *source;
-        if (o->dump && !dumped && IsWindowVisible(root)) {
-            /* as it shows, not as it is created (hidden, then shown) */
-            PutWindow(root, "top", 1);
-            EnumChildWindows(root, DumpChild, 0);
-            fflush(stdout);
-            dumped = 1;
-        }
-        if (ReadProgress(bar, &pos, &lo, &hi, &source)) {
-            ++samples;
-            if (pos != last) {
-                ++changes;
-                printf("{\"pos\":%d,\"range\":[%d,%d],\"source\":\"%s\",\"visible\":%s,\"t_ms\":%lu}\n",
-                       pos, lo, hi, source, IsWindowVisible(root) ? "true" : "false",
-                       (unsigned long)(GetTickCount() - start));
-                fflush(stdout);
-                last = pos;
-            }
-        }
-        if (GetTickCount() - start >= o->timeout) {
-            printf("{\"error\":\"timeout\",\"timeout_ms\":%lu}\n", (unsigned long)o->timeout);
-            return 2;
-        }
-        Sleep(o->interval);
-    }
-    printf("{\"gone\":true,\"samples\":%d,\"changes\":%d,\"dumped\":%s,\"t_ms\":%lu}\n",
-           samples, changes, dumped ? "true" : "false", (unsigned long)(GetTickCount() - start));
     return 0;
 }
 
@@ -793,6 +777,40 @@ static int CmdWinExec(const char *cmdline)
     return r > 31 ? 0 : 3;
 }
 
+static int CmdHook(const Options *o)
+{
+    HMODULE dll;
+    HOOKPROC proc;
+    HHOOK hook;
+    int c;
+    if (!o->dll || !o->proc)
+        return Usage();
+    if (!(dll = LoadLibraryA(o->dll))) {
+        printf("{\"error\":\"LoadLibraryA failed\",\"code\":%lu}\n",
+               (unsigned long)GetLastError());
+        return 3;
+    }
+    proc = (HOOKPROC)(void (*)(void))GetProcAddress(dll, o->proc);
+    if (!proc) {
+        printf("{\"error\":\"no procedure %s\"}\n", o->proc);
+        return 3;
+    }
+    /* thread 0: every thread of the desktop, in any process; the module is
+     * what Windows loads into them */
+    if (!(hook = SetWindowsHookExA(WH_CALLWNDPROCRET, proc, dll, 0))) {
+        printf("{\"error\":\"SetWindowsHookExA failed\",\"code\":%lu}\n",
+               (unsigned long)GetLastError());
+        return 3;
+    }
+    printf("{\"hooked\":true}\n");
+    fflush(stdout);
+    while ((c = getchar()) != EOF)
+        ;
+    UnhookWindowsHookEx(hook);
+    printf("{\"unhooked\":true}\n");
+    return 0;
+}
+
 /* Makes the windows of desktop `name` this thread's: EnumWindows and
  * FindWindowEx then see them. Returns the desktop (NULL when unusable). */
 static HDESK UseDesktop(const char *name)
@@ -810,8 +828,8 @@ static HDESK UseDesktop(const char *name)
 
 static int Usage(void)
 {
-    fputs("usage: uia list|wait|wait-gone|dump|click|key|close|progress|"
-          "progress-watch|msgbox|temp-path|loadlib|winexec|serve [options]\n", stderr);
+    fputs("usage: uia list|wait|wait-gone|dump|click|sync|key|close|progress|"
+          "msgbox|temp-path|loadlib|winexec|hook|serve [options]\n", stderr);
     return 1;
 }
 
@@ -860,7 +878,8 @@ static int Command(int argc, char **argv, HDESK *desk)
         else if (!strcmp(a, "--press")) TAKE(o.press);
         else if (!strcmp(a, "--command")) o.command = 1;
         else if (!strcmp(a, "--syscommand")) o.syscommand = 1;
-        else if (!strcmp(a, "--dump")) o.dump = 1;
+        else if (!strcmp(a, "--dll")) TAKE(o.dll);
+        else if (!strcmp(a, "--proc")) TAKE(o.proc);
         else return Usage();
 #undef TAKE
     }
@@ -872,12 +891,13 @@ static int Command(int argc, char **argv, HDESK *desk)
     if (!strcmp(cmd, "wait-gone")) return CmdWaitGone(&o);
     if (!strcmp(cmd, "dump")) return CmdDump(&o);
     if (!strcmp(cmd, "click")) return CmdClick(&o);
+    if (!strcmp(cmd, "sync")) return CmdSync(&o);
     if (!strcmp(cmd, "key")) return CmdKey(&o);
     if (!strcmp(cmd, "close")) return CmdClose(&o);
     if (!strcmp(cmd, "progress")) return CmdProgress(&o);
-    if (!strcmp(cmd, "progress-watch")) return CmdProgressWatch(&o);
     if (!strcmp(cmd, "msgbox")) return CmdMsgbox(&o);
     if (!strcmp(cmd, "temp-path")) return CmdTempPath();
+    if (!strcmp(cmd, "hook")) return CmdHook(&o);
     return Usage();
 }
 
@@ -919,7 +939,8 @@ static int Serve(void)
             p = tab + 1;
         }
         if (argc == (int)(sizeof args / sizeof args[0]) || !strcmp(args[0], "serve") ||
-            !strcmp(args[0], "loadlib") || !strcmp(args[0], "winexec"))
+            !strcmp(args[0], "loadlib") || !strcmp(args[0], "winexec") ||
+            !strcmp(args[0], "hook"))
             rc = Usage();
         else
             rc = Command(argc, args, &desk);

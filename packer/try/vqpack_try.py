@@ -349,7 +349,7 @@ class Try:
                 v = wiz.wait(lambda v: v.checked(vqtry.IDC_DECLINE) == 1, "Decline checked")
                 self.r["next_enabled_after_decline"] = v.enabled(vqtry.IDC_NEXT)
                 self.shot("declined", v.top.get("screen"))
-            wiz.click(vqtry.IDC_CANCEL)
+            wiz.post_click(vqtry.IDC_CANCEL)
             box = self.take_box(10000, press="IDYES")
             if not box:
                 raise vqtry.SetupFailure("no Exit Setup question after Cancel")
@@ -358,7 +358,7 @@ class Try:
             wiz.click(vqtry.IDC_ACCEPT)
             v = wiz.wait(lambda v: v.enabled(vqtry.IDC_NEXT), "Next enabled after Accept")
             self.shot("accepted", v.top.get("screen"))
-            wiz.click(vqtry.IDC_NEXT)
+            wiz.post_click(vqtry.IDC_NEXT)
         # The hand-off's own error boxes come after the final Next.
         while self.run.running:
             box = self.take_box()
@@ -378,7 +378,7 @@ class Try:
 
     # -- what arrived --
 
-    def collect(self, members, appmgr_folder, setup_ended_well):
+    def collect(self, members, appmgr_folder):
         ini = None
         for name, data in members.items():
             if name.lower() == "setup.ini":
@@ -437,10 +437,11 @@ class Try:
                     self.r["left_in_workspace"].append(rel.replace("/", "\\"))
 
         log = os.path.join(appmgr_folder, "cmdline.txt")
-        if setup_ended_well:
-            # WinExec returns before the started program has run.
+        if self.run is not None and not self.run.running:
+            # WinExec returns before the started program has run; once every
+            # stand-in the setup started has ended, the log holds them all.
             with contextlib.suppress(vqtry.SetupFailure):
-                vqtry.until(lambda: os.path.exists(log), "the Application Manager", 10)
+                self.s.wait_ended("CEAPPMGR.EXE")
         if os.path.exists(log):
             with open(log, "rb") as f:
                 for line in f.read().decode("latin-1").split("\r\n"):
@@ -543,9 +544,7 @@ class Try:
             except vqtry.SetupFailure as exc:
                 stopped = "the run did not go as a user's would: %s" % exc
             self.r["timings"]["setup_s"] = round(time.monotonic() - t, 1)
-            self.collect(members, appmgr_folder,
-                         stopped is None and not self.r["error_boxes"]
-                         and not (a.cancel or a.decline))
+            self.collect(members, appmgr_folder)
         except (Stop, KeyboardInterrupt) as exc:
             stopped = str(exc) or "interrupted"
         except (OSError, RuntimeError, subprocess.SubprocessError) as exc:

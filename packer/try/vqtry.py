@@ -326,6 +326,32 @@ class Session:
                                                             p.stderr.decode(errors="replace")))
         return p
 
+    def processes(self, program):
+        """PIDs of the live Wine processes of this prefix that run the
+        Windows program whose file name is `program` (any case)."""
+        mark = ("WINEPREFIX=" + self.cfg.prefix).encode()
+        want = ("\\" + program.lower()).encode()
+        pids = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if mark not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    args = f.read().lower().split(b"\0")
+            except OSError:
+                continue
+            if any(a.endswith(want) for a in args):
+                pids.append(int(pid))
+        return pids
+
+    def wait_ended(self, program, timeout=30):
+        """Until no process of this prefix runs `program`. A program that a
+        setup started exists from the moment the start returned, so once the
+        setup has ended and this has passed, such programs have written all
+        they write."""
+        until(lambda: not self.processes(program), "every %s ended" % program, timeout)
+
     def native_tool(self, name):
         """The helper NAME.exe, or NAME64.exe where 64-bit Wine runs it."""
         tool = self.cfg.tool(name + "64.exe")
@@ -348,7 +374,7 @@ class Session:
             at = args.index("--timeout") + 1
             timeout_ms = max(timeout_ms, int(args[at]))
             args[at] = str(int(args[at]) * SLOW)
-        elif args[0] in ("wait", "wait-gone", "msgbox", "progress-watch"):
+        elif args[0] in ("wait", "wait-gone", "msgbox"):
             args += ["--timeout", str(timeout_ms * SLOW)]
         timeout = (timeout_ms / 1000.0 + 30) * SLOW
         if args[0] not in UIA_ONCE:
@@ -784,13 +810,28 @@ class WizardView:
 
 
 class Wizard:
-    """Drives the open wizard of one run. Clicks are posted, as a user's
-    would be queued; states are awaited with until()."""
+    """Drives the open wizard of one run. A click returns once the wizard has
+    handled it, so that what is read next is the state it left, never a
+    page half changed; the clicks that open a box or end the wizard are
+    posted instead, as a user's would be queued. States are awaited with
+    until()."""
 
     def __init__(self, run, window=None):
         self.run = run
         window = window or until(run.wizard, "wizard window of %s" % run.name, 60)
         self.hwnd = window["hwnd"]
+        # The wizard shows once its opening has run; its focus and the rest
+        # are final once its thread is back in the dialog's message loop.
+        self.sync("the opening of the wizard")
+
+    def sync(self, what="the wizard's last step"):
+        """Until the wizard's thread is back in its message loop: what it
+        was doing has ended."""
+        rc, out = self.run.uia("sync", "--hwnd", self.hwnd, "--timeout", 20000,
+                               timeout_ms=20000)
+        if rc != 0:
+            raise SetupFailure("%s: the wizard did not come back to its message loop: %s"
+                               % (what, out))
 
     def view(self):
         rc, out = self.run.uia("dump", "--hwnd", self.hwnd)
@@ -810,6 +851,18 @@ class Wizard:
         return self.wait(ok, what or "%s page" % page)
 
     def click(self, cid):
+        """Clicks control cid and returns once the wizard has handled the
+        click to its end (the page shown, the focus and the buttons as it
+        left them). Not for a click that opens a box or ends the wizard:
+        post_click."""
+        rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid, "--send",
+                               "--timeout", 20000, timeout_ms=20000)
+        if rc != 0:
+            raise SetupFailure("click on control %d not handled: %s" % (cid, out))
+
+    def post_click(self, cid):
+        """Clicks control cid without waiting for its handling: it queues
+        behind the input posted before it, and may open a modal box."""
         rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid)
         if rc != 0:
             raise SetupFailure("click on control %d failed: %s" % (cid, out))
@@ -825,8 +878,8 @@ class Wizard:
         """WM_COMMAND sent (not posted): True when the wizard's procedure
         returned within timeout_ms, False when it did not (it is then
         blocked, e.g. in a message box of its own)."""
-        rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid, "--send",
-                               "--timeout", timeout_ms, timeout_ms=timeout_ms)
+        rc, out = self.run.uia("click", "--hwnd", self.hwnd, "--id", cid, "--command",
+                               "--send", "--timeout", timeout_ms, timeout_ms=timeout_ms)
         return rc == 0
 
     def key(self, vk, cid=None):
@@ -845,14 +898,16 @@ class Wizard:
 
     def message_boxes(self):
         """Every top-level dialog of this run but the wizard that is open now
-        (the error boxes carry the wizard's title as their caption)."""
-        rc, out = self.run.uia("list", "--class", "#32770", "--visible")
+        (the error boxes carry the wizard's title as their caption), shown
+        or not yet: a box shows only once its own message loop is idle."""
+        rc, out = self.run.uia("list", "--class", "#32770")
         return [w for w in out if "hwnd" in w and w["hwnd"] != self.hwnd]
 
     def accept_and_finish(self):
-        """Next, Accept, final Next (each step awaited)."""
+        """Next, Accept, final Next (each step awaited; the final Next is
+        posted, as the hand-off may open a box)."""
         self.click(IDC_NEXT)
         self.wait_page("license", "license page after Next")
         self.click(IDC_ACCEPT)
         self.wait(lambda v: v.enabled(IDC_NEXT), "Next enabled after Accept")
-        self.click(IDC_NEXT)
+        self.post_click(IDC_NEXT)

@@ -1,24 +1,27 @@
 """The Wine end-to-end tests' side of the setup-program driver: the
 configuration from the environment, the files the cases are made of and
-the progress watcher. The Session, the runs and the wizard driving come
+the progress hook. The Session, the runs and the wizard driving come
 from vqtry (packer/try), the core that `vqpack try` uses as well.
 
 Configuration comes from the environment (tests/wine/CMakeLists.txt sets it):
     VQ_STUB         the setup program image (32768 bytes)
     VQ_PACKER       the vqpack tool (optional)
     VQ_TRYTOOLS     folder of uia.exe and fakeappmgr.exe
-    VQ_WINETOOLS    folder of the test-only helpers (dacl.exe, rawreg.exe, plant/*.dll)
+    VQ_WINETOOLS    folder of the test-only helpers (dacl.exe, rawreg.exe, plant/*.dll,
+                    progresshook.dll, hang.exe)
     VQ_WINEPREFIX   the prefix folder
     VQ_WINE_WORK    scratch folder for generated setup files and logs
     VQ_SCREENSHOTS  where screenshots go
 """
 
+import contextlib
 import json
 import os
+import select
+import signal
 import struct
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -77,60 +80,110 @@ def component_ini(component, cab_files):
                       install_directory=None, component=component)
 
 
-class ProgressWatcher(threading.Thread):
-    """Follows the progress bar of the program exe_name in the background
-    (uia progress-watch --dump) and keeps every reading, and the window with
-    its controls as they were once it showed (dump). Started before the
-    program: ready is set once uia watches, so that nothing is missed."""
+class ProgressHook:
+    """Records the progress bar of a setup run from inside the program, and
+    can make the program hold still while its bar shows a position.
 
-    def __init__(self, session, exe_name, timeout_ms=180000, on_appear=None):
-        super().__init__(daemon=True)
+    progresshook.dll (tests/wine/tools) is installed for the session's
+    programs by the 32-bit `uia hook`, which keeps it while the hook is
+    entered. A program started with env (start_setup(..., env=hook.env))
+    appends every range and position its bar is given, read back from the
+    bar as it handled them, to a log; with hold=N it stops inside the hook
+    the first time the position reaches N, until release(). Nothing is
+    sampled, so nothing depends on how fast the program runs; and it works
+    where qemu-i386 runs the program too, as the DLL runs inside it.
+
+        with harness.ProgressHook(session, folder, hold=50) as hook:
+            run = session.start_setup(path, env=hook.env)
+            held = hook.wait_held(run)    # the program stands still now
+            ...                           # read its windows
+            hook.release()
+            ...
+        hook.records()
+    """
+
+    def __init__(self, session, folder, hold=None):
         self.s = session
-        self.exe_name = exe_name
-        self.timeout_ms = timeout_ms * vqtry.SLOW
-        self.on_appear = on_appear
-        self.ready = threading.Event()
-        self.readings = []
-        self.dump = []
-        self.appeared = None
-        self.gone = None
-        self.error = None
-        self.lines = []
+        self.hold = hold
+        self.log = os.path.join(folder, "progress.log")
+        self.release_path = os.path.join(folder, "progress.release")
+        for path in (self.log, self.release_path):
+            if os.path.exists(path):
+                os.unlink(path)
+        self.env = {"VQ_PROGRESS_LOG": session.windows_path(self.log)}
+        if hold is not None:
+            self.env.update({"VQ_PROGRESS_HOLD": str(hold),
+                             "VQ_PROGRESS_RELEASE": session.windows_path(self.release_path)})
+        self.proc = None
 
-    def run(self):
+    def __enter__(self):
         s = self.s
-        cmd = s.command(s.uia_tool(), ["progress-watch", "--exe", self.exe_name, "--dump",
-                                       "--timeout", self.timeout_ms, "--interval", "5"])
+        dll = s.windows_path(s.cfg.test_tool("progresshook.dll"))
+        # the DLL is a 32-bit one, as the setup program is: the 32-bit uia
+        # installs it
+        self.proc = subprocess.Popen(
+            s.command(s.cfg.tool("uia.exe"), ["hook", "--dll", dll, "--proc", "ProgressHook"]),
+            env=s.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        first = b""
+        deadline = time.monotonic() + 60 * vqtry.SLOW
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in first and time.monotonic() < deadline:
+            ready, _, _ = select.select([fd], [], [], deadline - time.monotonic())
+            chunk = os.read(fd, 4096) if ready else b""
+            if not chunk:
+                break
+            first += chunk
+        if b'"hooked":true' not in first:
+            self.__exit__(None, None, None)
+            raise SetupFailure("uia hook did not install progresshook.dll: %r" % first)
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
+        if self.proc is None:
+            return False
+        with contextlib.suppress(OSError):
+            self.proc.stdin.close()
         try:
-            p = subprocess.Popen(cmd, env=s.env, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-            for raw in p.stdout:
-                line = raw.decode("latin-1").strip()
-                self.lines.append(line)
-                try:
-                    obj = json.loads(line)
-                except ValueError:
-                    continue
-                if "watching" in obj:
-                    self.ready.set()
-                elif "appeared" in obj:
-                    self.appeared = time.monotonic()
-                    if self.on_appear:
-                        self.on_appear(obj)
-                elif "kind" in obj:
-                    self.dump.append(obj)
-                elif "pos" in obj:
-                    self.readings.append(obj)
-                elif "gone" in obj:
-                    self.gone = time.monotonic()
-                elif "error" in obj:
-                    self.error = obj["error"]
-            p.wait(timeout=self.timeout_ms / 1000.0 + 30)
-            p.stdout.close()
-        except Exception as exc:  # reported by the test through .error
-            self.error = repr(exc)
-        finally:
-            self.ready.set()
+            self.proc.wait(timeout=30 * vqtry.SLOW)
+        except subprocess.TimeoutExpired:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(timeout=10)
+        self.proc.stdout.close()
+        self.proc = None
+        return False
+
+    def records(self):
+        """The log's objects so far, in order."""
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log, "rb") as f:
+            return vqtry.parse_reports(f.read())
+
+    def wait_held(self, run, timeout=120):
+        """The {"held": POS} record once the program holds still; fails when
+        the program ends first or the hold does not come."""
+        def probe():
+            held = [r for r in self.records() if "held" in r]
+            if held:
+                return held[0]
+            if not run.running:
+                raise SetupFailure("%s ended (exit %s) before its bar reached %s; recorded: %s"
+                                   % (run.name, run.proc.poll(), self.hold, self.records()[-3:]))
+            return None
+        try:
+            return until(probe, "%s holding at progress %s" % (run.name, self.hold), timeout)
+        except SetupFailure as exc:
+            if "not reached" not in str(exc):
+                raise
+            raise SetupFailure("%s; recorded: %s" % (exc, self.records()[-3:]))
+
+    def release(self):
+        """Lets a held program go on."""
+        if self.hold is not None and not os.path.exists(self.release_path):
+            open(self.release_path, "w").close()
 
 
 def bmp(width, height, colours=((200, 40, 40), (40, 40, 200))):

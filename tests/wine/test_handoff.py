@@ -91,10 +91,11 @@ class HandoffCase(cases.SetupCase):
         return '"%s"' % APPMGR + "".join(' "%s\\%s\\%s"' % (TOOLS_DIR, install_directory, ini)
                                          for ini in inis)
 
-    def wait_starts(self, count=1):
-        return harness.until(lambda: len(read_starts(self.log)) >= count and read_starts(self.log),
-                             "%d start(s) of the Application Manager recorded in %s"
-                             % (count, self.log), 30)
+    def starts(self):
+        """Every start of the Application Manager, once the setup has ended:
+        the stand-ins it started have then ended too, and recorded all."""
+        self.s.wait_ended("CEAPPMGR.EXE")
+        return read_starts(self.log)
 
 
 class Deployment(HandoffCase):
@@ -104,8 +105,9 @@ class Deployment(HandoffCase):
         # what an unquoted start of the registered path runs.
         shutil.copyfile(self.s.appmgr_tool(), self.planted)
         rc, out = self.s.uia("winexec", '%s "probe"' % APPMGR)
-        harness.until(lambda: os.path.exists(self.planted_log),
-                      "planted C:\\Program.exe recording an unquoted start (fixture)", 30)
+        self.s.wait_ended("Program.exe")
+        self.assertTrue(os.path.exists(self.planted_log),
+                        "planted C:\\Program.exe recording an unquoted start (fixture)")
         os.unlink(self.planted_log)
 
         # Two more components: Gone.ini is no member (skipped), Empty.ini
@@ -115,12 +117,13 @@ class Deployment(HandoffCase):
                                       ("Empty.ini", b"")])
         run, wiz, workspace = self.run_to_final_next(members)
         self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
-        starts = self.wait_starts()
+        starts = self.starts()
         self.assertEqual(starts, [(self.expected_cmdline("HandoffApp",
                                                          ("Setup.ini", "RT.ini", "Empty.ini")),
                                    APPMGR)],
                          "starts of the Application Manager (command line with every INI "
                          "that arrived, in order; program) expected vs got")
+        self.s.wait_ended("Program.exe")
         self.assertFalse(os.path.exists(self.planted_log),
                          "the planted C:\\Program.exe was started")
         self.assert_files(os.path.join(self.tools, "HandoffApp"),
@@ -142,7 +145,7 @@ class Deployment(HandoffCase):
         self.assertIn(value, text, "the stored value, quoted and unexpanded (fixture)")
         run, wiz, workspace = self.run_to_final_next(self.members("QuotedApp"))
         self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
-        self.assertEqual(self.wait_starts(), [(self.expected_cmdline("QuotedApp"), APPMGR)],
+        self.assertEqual(self.starts(), [(self.expected_cmdline("QuotedApp"), APPMGR)],
                          "starts of the Application Manager (command line, program) "
                          "expected vs got")
         self.assert_files(os.path.join(self.tools, "QuotedApp"),
@@ -165,7 +168,7 @@ class Deployment(HandoffCase):
                                    extra=[("extra.dat", b"not listed anywhere")])
             run, wiz, workspace = self.run_to_final_next(members)
             self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
-            self.assertEqual(self.wait_starts(), [(self.expected_cmdline("Reused"), APPMGR)])
+            self.assertEqual(self.starts(), [(self.expected_cmdline("Reused"), APPMGR)])
             self.assert_files(target, {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B,
                                        "other.txt": b"left alone"},
                               "reused install folder (a.cab replaced, other.txt kept)")
@@ -197,7 +200,7 @@ class Failures(HandoffCase):
                          "no folder may be created")
         self.assert_files(workspace, {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B},
                           "nothing moved out of the workspace folder")
-        self.assertEqual(read_starts(self.log), [], "the Application Manager must not start")
+        self.assertEqual(self.starts(), [], "the Application Manager must not start")
 
     def test_listed_list_that_may_be_cut(self):
         # Long.ini's CabFiles fills its buffer: the setup program would hand
@@ -248,7 +251,7 @@ class Failures(HandoffCase):
                           {"Setup.ini": self.ini, "a.cab": CAB_A, "b.cab": CAB_B},
                           "moved files stay in the install folder")
         self.assertEqual(self.s.workspaces(), [], "workspace folder removed")
-        self.assertEqual(read_starts(self.log), [], "nothing may start")
+        self.assertEqual(self.starts(), [], "nothing may start")
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@ BUILD = os.path.abspath(os.environ.get("VQ_BUILD_DIR", os.path.join(TOP, "build"
 VQPACK = os.environ.get("VQ_PACKER", os.path.join(BUILD, "packer", "vqpack"))
 # The template prefix is cached here, not in the user's cache folder.
 CACHE = os.path.join(BUILD, "try-cache")
+WINETOOLS = os.environ.get("VQ_WINETOOLS", os.path.join(BUILD, "winetools"))
 # Where i386-run.sh has qemu-i386 run 32-bit programs, bounds are stretched
 # by this factor, as in vqtry.
 SLOW = 4 if os.environ.get("VQ_I386") == "qemu" else 1
@@ -91,6 +92,22 @@ class Try(unittest.TestCase):
                 f.write(data)
         return path
 
+    def hanging_installer(self):
+        """The sample product behind hang.exe, padded to a setup image: a
+        program that shows nothing and never ends by itself."""
+        with open(os.path.join(WINETOOLS, "hang.exe"), "rb") as f:
+            image = f.read()
+        self.assertLessEqual(len(image), 32768, "hang.exe must fit a setup image")
+        stub = os.path.join(WORK, "hang-image.bin")
+        with open(stub, "wb") as f:
+            f.write(image + bytes(32768 - len(image)))
+        product = os.path.join(WORK, "product")
+        path = os.path.join(WORK, "HangingSetup.exe")
+        subprocess.run([VQPACK, "build", "-o", path, "--stub", stub] +
+                       [os.path.join(product, n) for n in sorted(os.listdir(product))],
+                       check=True)
+        return path
+
     def test_sample_product(self):
         shots = os.path.join(BUILD, "screenshots", "try")
         shutil.rmtree(shots, ignore_errors=True)
@@ -145,9 +162,12 @@ class Try(unittest.TestCase):
         self.assertEqual((rc, r["reason"]), (1, "no hand-off: the wizard was cancelled"))
         self.assertEqual((r["files"], r["app_manager_command_line"], r["exit_code"]),
                          ([], None, 0))
-        # Stopped half-way: the clean-up above holds for a time-out too.
-        rc, r = self.vqtry(SAMPLE, "--timeout", "1", "--json")
-        self.assertEqual((rc, r["reason"]), (1, "timed out after 1 s"))
+        # Stopped half-way: the clean-up above holds for a time-out too. The
+        # setup program never ends by itself, so the run ends by its
+        # time-out however fast the machine is.
+        bound = 5 * SLOW
+        rc, r = self.vqtry(self.hanging_installer(), "--timeout", str(bound), "--json")
+        self.assertEqual((rc, r["reason"]), (1, "timed out after %d s" % bound))
 
 
 if __name__ == "__main__":

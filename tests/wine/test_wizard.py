@@ -94,7 +94,7 @@ class WizardCase(cases.SetupCase):
                              "top (right, top) expected vs got" % cid)
 
     def cancel_yes(self, run, wizard):
-        wizard.click(IDC_CANCEL)
+        wizard.post_click(IDC_CANCEL)
         box = self.wait_box(run)
         self.assertEqual((box["caption"], box["text"]), ("Exit Setup", EXIT_TEXT),
                          "Cancel confirmation (caption, text)")
@@ -137,15 +137,19 @@ class Navigation(WizardCase):
 
         # Escape, WM_CLOSE and SC_CLOSE arrive as IDCANCEL and are ignored.
         # The Next/Back round trip behind them proves they were processed:
-        # WM_CLOSE posts its IDCANCEL, which the second click follows.
+        # the clicks are posted, so they queue behind the requests, and
+        # WM_CLOSE posts its IDCANCEL, which the second click follows. A box
+        # opened by one of them would exist by the time Back is handled.
         wiz.key(VK_ESCAPE, IDC_NEXT)
         wiz.close()
         wiz.close(syscommand=True)
-        wiz.click(IDC_NEXT)
+        wiz.post_click(IDC_NEXT)
         wiz.wait_page("license", "license page after Escape, close requests and Next")
         wiz.key(VK_ESCAPE, IDC_LICENSE_TEXT)
-        wiz.click(IDC_BACK)
-        v = wiz.wait_page("welcome", "welcome page after Escape and Back")
+        wiz.post_click(IDC_BACK)
+        wiz.wait_page("welcome", "welcome page after Escape and Back")
+        wiz.sync("Back")
+        v = wiz.view()
         with self.subTest("Escape and close requests ignored"):
             boxes = [(b["text"], b["hwnd"]) for b in wiz.message_boxes()]
             self.assertEqual(boxes, [], "no box may open for Escape or close (expected none, "
@@ -192,11 +196,15 @@ class Navigation(WizardCase):
             self.assertEqual(box["text"], EXIT_TEXT)
             self.assertEqual(sorted(box["buttons"]), [6, 7], "Yes and No")
         self.press(run, box, "IDNO")
-        after = wiz.wait(lambda v: v.top.get("focus") == before.top.get("focus"),
-                         "focus back where it was after Cancel answered No")
+        # the box is gone: once the wizard's thread is back in its loop, the
+        # Cancel handler has returned and the focus is restored
+        wiz.sync("Cancel answered No")
+        after = wiz.view()
         with self.subTest("Cancel answered No changes nothing"):
             self.assertEqual(after.state(), before.state())
-            self.assertEqual(after.focus_id, before.focus_id)
+            self.assertEqual(before.focus_id, IDC_ACCEPT, "focus on Accept after its click")
+            self.assertEqual((after.focus_id, after.top.get("focus")),
+                             (before.focus_id, before.top.get("focus")), "focus (id, window)")
             self.assert_files(workspace, kept, "workspace after Cancel answered No")
 
         code = self.cancel_yes(run, wiz)
@@ -308,7 +316,7 @@ class UnusualValues(WizardCase):
         wiz.accept_and_finish()
         self.assertEqual(run.wait(60), 0, "exit code after the hand-off")
         log = self.s.unix_path("C:\\vqappmgr\\cmdline.txt")
-        harness.until(lambda: os.path.exists(log), "start of the Application Manager", 30)
+        self.s.wait_ended("CeAppMgr.exe")  # then every start is recorded
         with open(log, "rb") as f:
             starts = [l for l in f.read().decode("latin-1").split("\r\n")
                       if l.startswith("cmdline: ")]
@@ -381,7 +389,7 @@ class Screenshots(WizardCase):
         wiz.click(IDC_ACCEPT)
         wiz.wait(lambda v: v.enabled(IDC_NEXT), "Next enabled after Accept")
         shots["accepted"] = self.s.screenshot("wizard_license_accepted")
-        wiz.click(IDC_NEXT)
+        wiz.post_click(IDC_NEXT)
         box = self.wait_box(run)
         shots["error"] = self.s.screenshot("wizard_launch_error")
         self.assertEqual((box["caption"], box["text"]),
