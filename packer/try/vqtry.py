@@ -382,7 +382,15 @@ class Session:
                 if self.uia_server is None:
                     self.uia_server = UiaServer(self, self.uia_tool())
                 try:
-                    answer = self.uia_server.ask(args, timeout)
+                    try:
+                        answer = self.uia_server.ask(args, timeout)
+                    except UiaServer.NotAsked as gone:
+                        # The server ended before it took the question, so
+                        # nothing was asked: a new one is asked once.
+                        log("uia serve %s; asking a new one" % gone)
+                        self.uia_server.close()
+                        self.uia_server = UiaServer(self, self.uia_tool())
+                        answer = self.uia_server.ask(args, timeout)
                 except UiaServer.Unsendable:
                     answer = None
                 except (OSError, subprocess.TimeoutExpired):
@@ -536,6 +544,9 @@ class UiaServer:
     class Unsendable(ValueError):
         """An argument that a line of the protocol cannot carry."""
 
+    class NotAsked(OSError):
+        """The server had ended before the question reached it."""
+
     def __init__(self, session, tool):
         self.proc = subprocess.Popen(session.command(tool, ["serve"]), env=session.env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -551,8 +562,12 @@ class UiaServer:
             line = "\t".join(args).encode("latin-1")
         except UnicodeEncodeError:
             raise self.Unsendable(args)
-        self.proc.stdin.write(line + b"\n")
-        self.proc.stdin.flush()
+        try:
+            self.proc.stdin.write(line + b"\n")
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            raise self.NotAsked("ended (exit %s) before the question %r"
+                                % (self.proc.wait(timeout=10), args[0]))
         deadline = time.monotonic() + timeout
         out = []
         fd = self.proc.stdout.fileno()
