@@ -22,10 +22,13 @@ struct MoveState {
 
 // Appends a blank (but not first), a quote, `folder`, a backslash and
 // `name` when there is one, and a quote to the command line. A path that
-// does not fit clears `lineFits` and leaves the line as it was.
+// does not fit clears `lineFits` and leaves the line as it was. No NULL
+// reaches lstrlenA: Wine answers it by raising and catching a page fault,
+// whose handling is what fails where the program runs under qemu-i386.
 static void AppendQuoted(MoveState *move, const char *folder, const char *name)
 {
-    if (lstrlenA(s_commandLine) + lstrlenA(folder) + lstrlenA(name) + 5 > kCommandLineSize) {
+    int nameLength = name ? lstrlenA(name) : 0;
+    if (lstrlenA(s_commandLine) + lstrlenA(folder) + nameLength + 5 > kCommandLineSize) {
         move->lineFits = 0;
         return;
     }
