@@ -13,7 +13,11 @@ function(vq_embed_stub target image)
     # No executable stack asked for by this object.
     set(trailer "    .section .note.GNU-stack,\"\",@progbits\n")
   endif()
-  file(WRITE ${embed}
+  # Written through configure_file, which leaves an unchanged file as it
+  # is: the Windows packer's project is configured again at every build
+  # (after the setup program's), and a new time on this file would relink
+  # vqpack.exe while tests read it.
+  file(WRITE ${embed}.in
     "    ${section}\n"
     "    .global vq_stub_image\n"
     "    .global vq_stub_image_end\n"
@@ -21,6 +25,7 @@ function(vq_embed_stub target image)
     "    .incbin \"${image}\"\n"
     "vq_stub_image_end:\n"
     "${trailer}")
+  configure_file(${embed}.in ${embed} COPYONLY)
   set_source_files_properties(${embed} PROPERTIES OBJECT_DEPENDS ${image})
   target_sources(${target} PRIVATE ${embed})
   target_compile_definitions(${target} PRIVATE VQ_HAVE_EMBEDDED_STUB=1)
